@@ -1,0 +1,46 @@
+// Native layout of the content base classes of quillmoth.contents (built by the _contents module),
+// which messages, keystone and scribe read directly. Both classes are imported by qualified name
+// (quillmoth.contents.Content / ServerSentEvent) and checked with PyObject_TypeCheck before a cast.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace qm::contents {
+
+struct ContentObject;
+struct ServerSentEventObject;
+
+// Operation table of Content. Append-only: new entries go at the end.
+struct ContentOps {
+    // dispose(): returns a new reference to the result (normally None), null on error.
+    PyObject* (*dispose)(ContentObject* self, int skip_dispatch);
+};
+
+struct ContentObject {
+    PyObject_HEAD
+    const ContentOps* ops;
+    PyObject* type;   // bytes or None: the media type
+    PyObject* body;   // bytes or None: a buffered body
+    int64_t length;   // -1 (or any negative): streamed, open length; 0: no body
+};
+
+// Operation table of ServerSentEvent. Append-only.
+struct ServerSentEventOps {
+    // write_data(): a new reference to the str written after "data: ", null on error.
+    PyObject* (*write_data)(ServerSentEventObject* self, int skip_dispatch);
+};
+
+struct ServerSentEventObject {
+    PyObject_HEAD
+    const ServerSentEventOps* ops;
+    PyObject* data;
+    PyObject* event;    // str or None
+    PyObject* id;       // str or None
+    int32_t retry;      // negative: unset
+    PyObject* comment;  // str or None
+};
+
+}  // namespace qm::contents

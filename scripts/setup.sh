@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Prepares a machine for development: CPython 3.14, the .venv with the dev extras, and the
+# package installed from this checkout. Safe to run again; it only does what is missing or stale.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-python.sh
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
+    rm -rf .venv
+    python3.14 -m venv .venv
+fi
+
+# The dev extras (and the build backend, so the package can be rebuilt without isolation).
+stamp=.venv/.quillmoth-deps
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+    .venv/bin/python -m pip install -q --upgrade pip
+    .venv/bin/python -m pip install -q scikit-build-core ninja
+    .venv/bin/python - <<'PY' > .venv/.quillmoth-requirements
+import tomllib
+project = tomllib.load(open("pyproject.toml", "rb"))["project"]
+for requirement in project["dependencies"] + project["optional-dependencies"]["dev"]:
+    print(requirement)
+PY
+    .venv/bin/python -m pip install -q -r .venv/.quillmoth-requirements
+    touch "$stamp"
+fi
+
+# The package itself, built the way a user's `pip install .` builds it (incrementally, in build/).
+.venv/bin/python -m pip install -q --no-build-isolation --no-deps .

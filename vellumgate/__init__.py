@@ -1,0 +1,1 @@
+"""Identity package: the default user of a request."""
