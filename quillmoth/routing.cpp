@@ -1,0 +1,1665 @@
+// The routing module: a radix tree of URL path patterns per HTTP method, matched against raw request
+// paths with static > parameter > wildcard precedence and backtracking.
+//
+// Layout: shared helpers (percent-decoding, the built-in validators), RadixNode, the matcher,
+// RadixTree, RouteMatch, CythonRadixRouter, module init.
+#include "routing.h"
+
+#include "simd_ops.h"
+
+#include <cstring>
+
+namespace {
+
+using qm::Ref;
+
+PyTypeObject* RadixNode_Type;
+PyTypeObject* RadixTree_Type;
+PyTypeObject* RouteMatch_Type;
+PyTypeObject* Router_Type;
+
+// Compiled at import from bytes patterns; the module attributes _INT_RX, _FLOAT_RX, _UUID_RX.
+PyObject* INT_RX;
+PyObject* FLOAT_RX;
+PyObject* UUID_RX;
+
+// Interned names and small constants, made once at init.
+PyObject* s_insert;
+PyObject* s_match;
+PyObject* s_add_route;
+PyObject* s_get_match;
+PyObject* s_tail;
+PyObject* s_path;
+PyObject* s_param_names;
+PyObject* s_handler;
+PyObject* s_pattern;
+PyObject* s_decode;
+PyObject* s_utf8;
+PyObject* s_empty;
+PyObject* b_empty;
+PyObject* b_slash;
+PyObject* b_star;
+PyObject* b_double_slash;
+
+// "_p_0" .. "_p_127": positional keys of captured parameters; deeper indexes are formatted on demand.
+constexpr int kCachedPositionalKeys = 128;
+PyObject* positional_keys[kCachedPositionalKeys];
+
+qm::OverrideCache insert_cache, match_cache, add_route_cache, get_match_cache;
+
+PyObject* positional_key(Py_ssize_t index) {
+    if (index < kCachedPositionalKeys) return Py_NewRef(positional_keys[index]);
+    return PyUnicode_FromFormat("_p_%zd", index);
+}
+
+inline bool is_hex(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+inline unsigned char hex_value(unsigned char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// ---------------------------------------------------------------------------------------------------
+// Percent-decoding of captured values.
+//
+// A value is the raw bytes decoded as UTF-8 with invalid bytes replaced, then, when it holds a "%",
+// passed through urllib.parse.unquote. unquote works on runs of ASCII characters: each run has its
+// %XX escapes turned into bytes that are decoded as UTF-8 (invalid sequences replaced) on their own,
+// while the non-ASCII text between runs is kept. ASCII characters of the decoded text are exactly
+// the ASCII bytes of the input, and a UTF-8 sequence never spans an ASCII byte, so the same result
+// comes from walking the raw bytes run by run without building the intermediate text.
+
+// Writes the %XX-decoded form of the ASCII run src[0..n) into dst (at most n bytes); returns its size.
+Py_ssize_t percent_decode_run(const unsigned char* src, Py_ssize_t n, unsigned char* dst) {
+    Py_ssize_t out = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (src[i] == '%' && i + 2 < n && is_hex(src[i + 1]) && is_hex(src[i + 2])) {
+            dst[out++] = static_cast<unsigned char>(hex_value(src[i + 1]) << 4 | hex_value(src[i + 2]));
+            i += 2;
+        } else {
+            dst[out++] = src[i];
+        }
+    }
+    return out;
+}
+
+PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(size);
+    if (!writer) return nullptr;
+    unsigned char small[256];
+    unsigned char* scratch = small;
+    if (size > static_cast<Py_ssize_t>(sizeof(small))) {
+        scratch = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(size)));
+        if (!scratch) {
+            PyUnicodeWriter_Discard(writer);
+            return PyErr_NoMemory();
+        }
+    }
+    bool ok = true;
+    Py_ssize_t i = 0;
+    while (ok && i < size) {
+        Py_ssize_t j = i;
+        if (p[i] < 0x80) {
+            while (j < size && p[j] < 0x80) ++j;
+            Py_ssize_t m = percent_decode_run(p + i, j - i, scratch);
+            ok = PyUnicodeWriter_DecodeUTF8Stateful(writer, reinterpret_cast<const char*>(scratch), m, "replace",
+                                                    nullptr) == 0;
+        } else {
+            while (j < size && p[j] >= 0x80) ++j;
+            ok = PyUnicodeWriter_DecodeUTF8Stateful(writer, data + i, j - i, "replace", nullptr) == 0;
+        }
+        i = j;
+    }
+    if (scratch != small) PyMem_Free(scratch);
+    if (!ok) {
+        PyUnicodeWriter_Discard(writer);
+        return nullptr;
+    }
+    return PyUnicodeWriter_Finish(writer);
+}
+
+// _fast_unquote on a byte range.
+PyObject* fast_unquote_view(const char* data, Py_ssize_t size) {
+    if (!std::memchr(data, '%', static_cast<size_t>(size))) return PyUnicode_DecodeUTF8(data, size, "replace");
+    return unquote_bytes(data, size);
+}
+
+// _fast_unquote(val): native-only module function, offered to other native code through the export
+// table. `skip_dispatch` has no effect.
+PyObject* fast_unquote(PyObject* val, int /*skip_dispatch*/) {
+    if (val == Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'decode'");
+        return nullptr;
+    }
+    if (!PyBytes_Check(val)) {
+        (void)qm::raise_arg_type("val", "bytes", val);
+        return nullptr;
+    }
+    return fast_unquote_view(PyBytes_AS_STRING(val), PyBytes_GET_SIZE(val));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The built-in validators checked without the regular-expression engine. Each mirrors its pattern
+// as `match` applies it to bytes: ASCII digits only, and `$` also accepts one final line feed.
+
+inline Py_ssize_t strip_final_newline(const unsigned char* p, Py_ssize_t n) {
+    return (n > 0 && p[n - 1] == '\n') ? n - 1 : n;
+}
+
+bool matches_int(const unsigned char* p, Py_ssize_t n) {
+    n = strip_final_newline(p, n);
+    if (n == 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!is_digit(p[i])) return false;
+    }
+    return true;
+}
+
+bool matches_float(const unsigned char* p, Py_ssize_t n) {
+    n = strip_final_newline(p, n);
+    Py_ssize_t i = 0;
+    while (i < n && is_digit(p[i])) ++i;
+    if (i == 0) return false;
+    if (i == n) return true;
+    if (p[i] != '.') return false;
+    Py_ssize_t fraction = ++i;
+    while (i < n && is_digit(p[i])) ++i;
+    return i > fraction && i == n;
+}
+
+bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
+    n = strip_final_newline(p, n);
+    if (n != 36) return false;
+    for (Py_ssize_t i = 0; i < 36; ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (p[i] != '-') return false;
+        } else if (!is_hex(p[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Typed attributes. Each attribute's closure describes its slot and what it accepts.
+
+enum class FieldKind { Any, Builtin, Instance, Bool };
+
+struct FieldSpec {
+    Py_ssize_t offset;
+    FieldKind kind;
+    PyTypeObject** type;  // for Builtin and Instance
+};
+
+inline PyObject** slot_of(PyObject* self, const FieldSpec* spec) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + spec->offset);
+}
+
+PyObject* field_get(PyObject* self, void* closure) {
+    const auto* spec = static_cast<const FieldSpec*>(closure);
+    if (spec->kind == FieldKind::Bool) {
+        return PyBool_FromLong(*reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + spec->offset));
+    }
+    return qm::get_field(*slot_of(self, spec));
+}
+
+int field_set(PyObject* self, PyObject* value, void* closure) {
+    const auto* spec = static_cast<const FieldSpec*>(closure);
+    switch (spec->kind) {
+        case FieldKind::Any:
+            return qm::set_any_field(slot_of(self, spec), value);
+        case FieldKind::Builtin:
+            return qm::set_builtin_field(slot_of(self, spec), value, *spec->type);
+        case FieldKind::Instance:
+            return qm::set_instance_field(slot_of(self, spec), value, *spec->type);
+        case FieldKind::Bool: {
+            if (!value) return qm::raise_no_delete();
+            int truth = PyObject_IsTrue(value);
+            if (truth < 0) return -1;
+            *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + spec->offset) = truth;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+PyTypeObject* bytes_type = &PyBytes_Type;
+PyTypeObject* str_type = &PyUnicode_Type;
+PyTypeObject* dict_type = &PyDict_Type;
+PyTypeObject* list_type = &PyList_Type;
+
+#define QM_FIELD(cls, name, kind, type) FieldSpec{offsetof(cls, name), FieldKind::kind, type}
+#define QM_GETSET(pyname, spec, doc) {pyname, field_get, field_set, PyDoc_STR(doc), const_cast<FieldSpec*>(&spec)}
+
+// Owned-field helpers for native code that builds nodes.
+inline void set_slot(PyObject** slot, PyObject* owned) { qm::replace_field(slot, owned); }
+inline void set_slot_borrowed(PyObject** slot, PyObject* borrowed) { qm::replace_field_borrowed(slot, borrowed); }
+
+inline RadixNode* as_node(PyObject* obj) { return reinterpret_cast<RadixNode*>(obj); }
+inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, RadixNode_Type); }
+
+// ---------------------------------------------------------------------------------------------------
+// RadixNode
+
+const RadixNodeOps radix_node_ops{};
+
+void node_init_fields(RadixNode* node) {
+    node->ops = &radix_node_ops;
+    node->segment = Py_NewRef(Py_None);
+    node->route = Py_NewRef(Py_None);
+    node->children = nullptr;
+    node->param_child = Py_NewRef(Py_None);
+    node->param_name = Py_NewRef(Py_None);
+    node->param_names = Py_NewRef(Py_None);
+    node->param_validator = Py_NewRef(Py_None);
+    node->wildcard_child = Py_NewRef(Py_None);
+    node->wildcard_name = Py_NewRef(Py_None);
+    node->wildcard_suffix = Py_NewRef(Py_None);
+    node->is_leaf = 0;
+}
+
+PyObject* node_alloc(PyTypeObject* type, PyObject* segment) {
+    auto* node = reinterpret_cast<RadixNode*>(type->tp_alloc(type, 0));
+    if (!node) return nullptr;
+    node_init_fields(node);
+    node->children = PyDict_New();
+    if (!node->children) {
+        Py_DECREF(node);
+        return nullptr;
+    }
+    set_slot_borrowed(&node->segment, segment);
+    return reinterpret_cast<PyObject*>(node);
+}
+
+inline PyObject* new_node(PyObject* segment) { return node_alloc(RadixNode_Type, segment); }
+
+PyObject* RadixNode_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"segment"};
+    static const qm::Signature sig{"RadixNode", names, 1, 0};
+    PyObject* segment = b_empty;
+    if (!qm::parse_tuple_args(sig, args, kwargs, &segment)) return nullptr;
+    if (!qm::check_exact_arg(segment, &PyBytes_Type, "segment")) return nullptr;
+    return node_alloc(type, segment);
+}
+
+int RadixNode_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = as_node(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->segment);
+    Py_VISIT(self->route);
+    Py_VISIT(self->children);
+    Py_VISIT(self->param_child);
+    Py_VISIT(self->param_name);
+    Py_VISIT(self->param_names);
+    Py_VISIT(self->param_validator);
+    Py_VISIT(self->wildcard_child);
+    Py_VISIT(self->wildcard_name);
+    Py_VISIT(self->wildcard_suffix);
+    return 0;
+}
+
+int RadixNode_clear(PyObject* op) {
+    auto* self = as_node(op);
+    Py_CLEAR(self->segment);
+    Py_CLEAR(self->route);
+    Py_CLEAR(self->children);
+    Py_CLEAR(self->param_child);
+    Py_CLEAR(self->param_name);
+    Py_CLEAR(self->param_names);
+    Py_CLEAR(self->param_validator);
+    Py_CLEAR(self->wildcard_child);
+    Py_CLEAR(self->wildcard_name);
+    Py_CLEAR(self->wildcard_suffix);
+    return 0;
+}
+
+void RadixNode_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    // A pattern with many segments makes a long chain of nodes; the trashcan keeps its release from
+    // recursing once per node.
+    Py_TRASHCAN_BEGIN(op, RadixNode_dealloc)
+    (void)RadixNode_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+const FieldSpec node_segment = QM_FIELD(RadixNode, segment, Builtin, &bytes_type);
+const FieldSpec node_route = QM_FIELD(RadixNode, route, Any, nullptr);
+const FieldSpec node_children = QM_FIELD(RadixNode, children, Builtin, &dict_type);
+const FieldSpec node_param_child = QM_FIELD(RadixNode, param_child, Instance, &RadixNode_Type);
+const FieldSpec node_param_name = QM_FIELD(RadixNode, param_name, Builtin, &str_type);
+const FieldSpec node_param_names = QM_FIELD(RadixNode, param_names, Builtin, &list_type);
+const FieldSpec node_param_validator = QM_FIELD(RadixNode, param_validator, Any, nullptr);
+const FieldSpec node_wildcard_child = QM_FIELD(RadixNode, wildcard_child, Instance, &RadixNode_Type);
+const FieldSpec node_wildcard_name = QM_FIELD(RadixNode, wildcard_name, Builtin, &str_type);
+const FieldSpec node_wildcard_suffix = QM_FIELD(RadixNode, wildcard_suffix, Builtin, &bytes_type);
+const FieldSpec node_is_leaf = QM_FIELD(RadixNode, is_leaf, Bool, nullptr);
+
+PyGetSetDef RadixNode_getset[] = {
+    QM_GETSET("segment", node_segment, "The path segment the node was created for (bytes or None)."),
+    QM_GETSET("route", node_route, "The route registered at this node, or None."),
+    QM_GETSET("children", node_children, "Static children: lowercased segment (bytes) to RadixNode."),
+    QM_GETSET("param_child", node_param_child, "The single parameter child, or None."),
+    QM_GETSET("param_name", node_param_name, "On a parameter child: the name parsed from its segment."),
+    QM_GETSET("param_names", node_param_names, "On a route node: the names given to the captured values."),
+    QM_GETSET("param_validator", node_param_validator, "On a parameter child: the pattern a segment must match."),
+    QM_GETSET("wildcard_child", node_wildcard_child, "The single wildcard child, or None."),
+    QM_GETSET("wildcard_name", node_wildcard_name, "Name under which the wildcard's captured tail is returned."),
+    QM_GETSET("wildcard_suffix", node_wildcard_suffix, "Lowercased ending the wildcard's tail must have, or None."),
+    QM_GETSET("is_leaf", node_is_leaf, "True once a route has been registered at this node."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot RadixNode_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.")},
+    {Py_tp_new, reinterpret_cast<void*>(RadixNode_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RadixNode_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RadixNode_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(RadixNode_clear)},
+    {Py_tp_getset, RadixNode_getset},
+    {0, nullptr},
+};
+
+PyType_Spec RadixNode_spec = {
+    "quillmoth.routing.RadixNode",
+    sizeof(RadixNode),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    RadixNode_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Matching. A path is split into segment views over its bytes; the search walks the tree depth
+// first with an explicit stack (so a very deep tree cannot exhaust the C stack) and records
+// captured parameters as segment indexes. Python objects are made only where they are needed: a
+// lowercased key for a static lookup, the raw segment for a user-supplied validator, and the
+// values dict once a route has been found.
+
+struct SegmentView {
+    const char* data;
+    Py_ssize_t size;
+};
+
+struct Frame {
+    RadixNode* node;  // strong reference while on the stack
+    Py_ssize_t index;
+    Py_ssize_t captures_at_entry;
+    int stage;  // 0: not entered, 1: static tried, 2: parameter tried
+};
+
+// Per-segment scratch laid out in one allocation.
+struct SegmentSlot {
+    SegmentView view;
+    PyObject* raw;    // bytes of the segment (owned), made on demand
+    PyObject* lower;  // lowercased bytes (owned), made on demand
+};
+
+class Matcher {
+public:
+    Matcher() = default;
+    Matcher(const Matcher&) = delete;
+    Matcher& operator=(const Matcher&) = delete;
+    ~Matcher() {
+        for (Py_ssize_t i = 0; i < depth_; ++i) Py_DECREF(frames_[i].node);
+        if (slots_) {
+            for (Py_ssize_t i = 0; i < count_; ++i) {
+                Py_XDECREF(slots_[i].raw);
+                Py_XDECREF(slots_[i].lower);
+            }
+        }
+        if (block_ && block_ != small_block_) PyMem_Free(block_);
+    }
+
+    // Reserves room for `count` segments. False with MemoryError set on failure.
+    [[nodiscard]] bool reserve(Py_ssize_t count) {
+        size_t need = static_cast<size_t>(count) * sizeof(SegmentSlot) +
+                      static_cast<size_t>(count + 1) * (sizeof(Frame) + sizeof(Py_ssize_t));
+        if (need <= sizeof(small_block_)) {
+            block_ = small_block_;
+        } else {
+            block_ = PyMem_Malloc(need);
+            if (!block_) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        auto* base = static_cast<char*>(block_);
+        slots_ = reinterpret_cast<SegmentSlot*>(base);
+        frames_ = reinterpret_cast<Frame*>(base + static_cast<size_t>(count) * sizeof(SegmentSlot));
+        captures_ = reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(frames_) +
+                                                  static_cast<size_t>(count + 1) * sizeof(Frame));
+        capacity_ = count;
+        return true;
+    }
+
+    // Adds a segment view; `owner` (borrowed, may be null) is a bytes object of exactly that segment.
+    void add(const char* data, Py_ssize_t size, PyObject* owner) {
+        slots_[count_++] = SegmentSlot{{data, size}, Py_XNewRef(owner), nullptr};
+    }
+
+    // Segments that follow one another in one buffer, one "/" apart, let the wildcard tail be a slice.
+    void set_contiguous(bool contiguous) { contiguous_ = contiguous; }
+    void set_base_params(PyObject* params) { base_ = params; }
+
+    // Searches from `start` at segment `index`. 1 with *out set, 0 for no match, -1 on error.
+    int run(RadixNode* start, Py_ssize_t index, PyObject** out);
+
+private:
+    PyObject* lower_key(Py_ssize_t i);
+    PyObject* raw_segment(Py_ssize_t i);
+    int validate(PyObject* validator, Py_ssize_t i);
+    int finish_at_end(RadixNode* node, PyObject** out);
+    int try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out);
+    PyObject* build_params();
+    PyObject* rename(PyObject* names, PyObject* params, PyObject* extra);
+    PyObject* wildcard_result(RadixNode* parent, PyObject* tail);
+
+    void push(RadixNode* node, Py_ssize_t index, Py_ssize_t captures_at_entry) {
+        frames_[depth_++] = Frame{reinterpret_cast<RadixNode*>(Py_NewRef(node)), index, captures_at_entry, 0};
+    }
+    void pop() {
+        Frame& f = frames_[--depth_];
+        captures_count_ = f.captures_at_entry;
+        Py_DECREF(f.node);
+    }
+
+    alignas(16) char small_block_[32 * (sizeof(SegmentSlot) + sizeof(Frame) + sizeof(Py_ssize_t)) + 64];
+    void* block_ = nullptr;
+    SegmentSlot* slots_ = nullptr;
+    Frame* frames_ = nullptr;
+    Py_ssize_t* captures_ = nullptr;
+    Py_ssize_t capacity_ = 0;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t depth_ = 0;
+    Py_ssize_t captures_count_ = 0;
+    bool contiguous_ = false;
+    PyObject* base_ = nullptr;  // borrowed: params given to _match_recursive
+};
+
+PyObject* Matcher::lower_key(Py_ssize_t i) {
+    SegmentSlot& s = slots_[i];
+    if (!s.lower) {
+        s.lower = PyBytes_FromStringAndSize(nullptr, s.view.size);
+        if (!s.lower) return nullptr;
+        qm::ascii_lower_copy(PyBytes_AS_STRING(s.lower), s.view.data, static_cast<size_t>(s.view.size));
+    }
+    return s.lower;
+}
+
+PyObject* Matcher::raw_segment(Py_ssize_t i) {
+    SegmentSlot& s = slots_[i];
+    if (!s.raw) s.raw = PyBytes_FromStringAndSize(s.view.data, s.view.size);
+    return s.raw;
+}
+
+int Matcher::validate(PyObject* validator, Py_ssize_t i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(slots_[i].view.data);
+    Py_ssize_t n = slots_[i].view.size;
+    if (validator == INT_RX) return matches_int(p, n);
+    if (validator == FLOAT_RX) return matches_float(p, n);
+    if (validator == UUID_RX) return matches_uuid(p, n);
+    PyObject* raw = raw_segment(i);
+    if (!raw) return -1;
+    Ref result(PyObject_CallMethodOneArg(validator, s_match, raw));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+// The values captured so far as a new dict: the caller's params, then the positional captures.
+PyObject* Matcher::build_params() {
+    Ref params(base_ && PyDict_GET_SIZE(base_) ? PyDict_Copy(base_) : PyDict_New());
+    if (!params) return nullptr;
+    for (Py_ssize_t c = 0; c < captures_count_; ++c) {
+        Py_ssize_t i = captures_[c];
+        Ref key(positional_key(i));
+        if (!key) return nullptr;
+        Ref value(fast_unquote_view(slots_[i].view.data, slots_[i].view.size));
+        if (!value || PyDict_SetItem(params.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return params.release();
+}
+
+// dict(zip(names, list(params.values()) + [extra])) with `extra` optional.
+PyObject* Matcher::rename(PyObject* names, PyObject* params, PyObject* extra) {
+    Ref names_ref = Ref::borrow(names);
+    Ref values(PyDict_Values(params));
+    if (!values) return nullptr;
+    if (extra && PyList_Append(values.get(), extra) < 0) return nullptr;
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    // Hashing a name may run Python code that changes the list; stop at the shorter of the two.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names) && i < PyList_GET_SIZE(values.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(names, i));
+        if (PyDict_SetItem(result.get(), key.get(), PyList_GET_ITEM(values.get(), i)) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// Result of a wildcard match at `parent` capturing `tail` (str): the captured values named by the
+// wildcard route's param_names when their count fits, else under the wildcard's name.
+PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
+    Ref child = Ref::borrow(parent->wildcard_child);
+    RadixNode* wc = as_node(child.get());
+    Ref params(build_params());
+    if (!params) return nullptr;
+    PyObject* names = wc->param_names;
+    if (names != Py_None && PyList_GET_SIZE(names) > 0 &&
+        PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
+        Ref renamed(rename(names, params.get(), tail));
+        if (!renamed) return nullptr;
+        return PyTuple_Pack(2, wc->route, renamed.get());
+    }
+    Ref name = Ref::borrow(parent->wildcard_name);
+    int truth = PyObject_IsTrue(name.get());
+    if (truth < 0) return nullptr;
+    if (PyDict_SetItem(params.get(), truth ? name.get() : s_tail, tail) < 0) return nullptr;
+    return PyTuple_Pack(2, wc->route, params.get());
+}
+
+int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
+    if (node->is_leaf && node->route != Py_None) {
+        Py_ssize_t base_size = base_ ? PyDict_GET_SIZE(base_) : 0;
+        Ref params;
+        if (captures_count_ == 0) {
+            if (base_size) params = Ref::borrow(base_);  // the caller's dict itself, as given
+        } else {
+            params.reset(build_params());
+            if (!params) return -1;
+        }
+        if (!params) {
+            *out = PyTuple_Pack(2, node->route, Py_None);
+            return *out ? 1 : -1;
+        }
+        PyObject* names = node->param_names;
+        if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
+            Ref renamed(rename(names, params.get(), nullptr));
+            if (!renamed) return -1;
+            *out = PyTuple_Pack(2, node->route, renamed.get());
+        } else {
+            *out = PyTuple_Pack(2, node->route, params.get());
+        }
+        return *out ? 1 : -1;
+    }
+    // The path is used up at the parent of a wildcard without a suffix: the tail is empty.
+    if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
+        node->wildcard_suffix == Py_None) {
+        *out = wildcard_result(node, s_empty);
+        return *out ? 1 : -1;
+    }
+    return 0;
+}
+
+int Matcher::try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out) {
+    if (node->wildcard_child == Py_None) return 0;
+    if (as_node(node->wildcard_child)->route == Py_None) return 0;
+    // The tail: segments[index:] joined with "/".
+    Ref joined;
+    const char* tail;
+    Py_ssize_t tail_size;
+    const SegmentView& first = slots_[index].view;
+    const SegmentView& last = slots_[count_ - 1].view;
+    if (contiguous_) {
+        tail = first.data;
+        tail_size = (last.data + last.size) - first.data;
+    } else {
+        tail_size = count_ - index - 1;
+        for (Py_ssize_t i = index; i < count_; ++i) tail_size += slots_[i].view.size;
+        joined.reset(PyBytes_FromStringAndSize(nullptr, tail_size));
+        if (!joined) return -1;
+        char* w = PyBytes_AS_STRING(joined.get());
+        for (Py_ssize_t i = index; i < count_; ++i) {
+            if (i > index) *w++ = '/';
+            std::memcpy(w, slots_[i].view.data, static_cast<size_t>(slots_[i].view.size));
+            w += slots_[i].view.size;
+        }
+        tail = PyBytes_AS_STRING(joined.get());
+    }
+    PyObject* suffix = node->wildcard_suffix;
+    if (suffix != Py_None) {
+        Py_ssize_t n = PyBytes_GET_SIZE(suffix);
+        if (n > tail_size) return 0;
+        if (!qm::equals_lowered(tail + tail_size - n, static_cast<size_t>(n), PyBytes_AS_STRING(suffix),
+                                static_cast<size_t>(n))) {
+            return 0;
+        }
+        tail_size -= n;
+    }
+    Ref tail_str(fast_unquote_view(tail, tail_size));
+    if (!tail_str) return -1;
+    *out = wildcard_result(node, tail_str.get());
+    return *out ? 1 : -1;
+}
+
+int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
+    push(start, index, captures_count_);
+    while (depth_ > 0) {
+        Frame& f = frames_[depth_ - 1];
+        RadixNode* current = f.node;
+        if (f.stage == 0) {
+            if (f.index == count_) {
+                int r = finish_at_end(current, out);
+                if (r != 0) return r;
+                pop();
+                continue;
+            }
+            f.stage = 1;
+            // Static child first: the lowercased segment in `children`.
+            PyObject* children = current->children;
+            if (children == Py_None) {
+                PyObject* key = lower_key(f.index);
+                if (!key) return -1;
+                (void)PySequence_Contains(children, key);  // raises the interpreter's TypeError
+                return -1;
+            }
+            if (PyDict_GET_SIZE(children) > 0) {
+                PyObject* key = lower_key(f.index);
+                if (!key) return -1;
+                PyObject* child = PyDict_GetItemWithError(children, key);  // borrowed
+                if (child) {
+                    if (!is_node(child)) {
+                        (void)qm::raise_cannot_convert(child, RadixNode_Type);
+                        return -1;
+                    }
+                    push(as_node(child), f.index + 1, captures_count_);
+                    continue;
+                }
+                if (PyErr_Occurred()) return -1;
+            }
+        }
+        if (f.stage == 1) {
+            f.stage = 2;
+            PyObject* child = current->param_child;
+            if (child != Py_None) {
+                Ref hold = Ref::borrow(child);
+                PyObject* validator = as_node(child)->param_validator;
+                int ok = 1;
+                if (validator != Py_None) {
+                    Ref validator_ref = Ref::borrow(validator);
+                    ok = validate(validator, f.index);
+                    if (ok < 0) return -1;
+                }
+                // The validator may have run Python code: re-read the frame, which stays in place.
+                Frame& g = frames_[depth_ - 1];
+                if (ok) {
+                    captures_[captures_count_++] = g.index;
+                    push(as_node(child), g.index + 1, captures_count_ - 1);
+                    continue;
+                }
+            }
+        }
+        Frame& g = frames_[depth_ - 1];
+        int r = try_wildcard(g.node, g.index, out);
+        if (r != 0) return r;
+        pop();
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// RadixTree
+
+PyObject* RadixTree_insert_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* RadixTree_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline RadixTree* as_tree(PyObject* obj) { return reinterpret_cast<RadixTree*>(obj); }
+
+// The tree's root as a node; the AttributeError Python would give when it was replaced by None.
+RadixNode* tree_root(RadixTree* self, const char* attribute) {
+    if (self->root == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%s'", attribute);
+        return nullptr;
+    }
+    return as_node(self->root);
+}
+
+// static_routes.get(key): 1 with *route (borrowed) set, 0 if absent, -1 on error.
+int lookup_static(RadixTree* self, PyObject* key, PyObject** route) {
+    PyObject* table = self->static_routes;
+    if (table == Py_None) {
+        (void)PySequence_Contains(table, key);
+        return -1;
+    }
+    *route = PyDict_GetItemWithError(table, key);
+    if (*route) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*skip_dispatch*/) {
+    if (!PyBytes_Check(seg)) {
+        (void)qm::raise_arg_type("seg", "bytes", seg);
+        return nullptr;
+    }
+    const char* p = PyBytes_AS_STRING(seg);
+    Py_ssize_t n = PyBytes_GET_SIZE(seg);
+    const char* inner = p;
+    Py_ssize_t inner_size = n;
+    if (n >= 1 && ((p[0] == '{' && p[n - 1] == '}') || (p[0] == '<' && p[n - 1] == '>'))) {
+        inner = p + 1;
+        inner_size = n >= 2 ? n - 2 : 0;
+    } else if (n >= 1 && p[0] == ':') {
+        inner = p + 1;
+        inner_size = n - 1;
+    }
+    Ref text(PyUnicode_DecodeUTF8(inner, inner_size, nullptr));
+    if (!text) return nullptr;
+    Ref name, type;
+    Py_ssize_t colon = PyUnicode_FindChar(text.get(), ':', 0, PyUnicode_GET_LENGTH(text.get()), 1);
+    if (colon == -2) return nullptr;
+    if (colon >= 0) {
+        Ref first(PyUnicode_Substring(text.get(), 0, colon));
+        Ref second(PyUnicode_Substring(text.get(), colon + 1, PyUnicode_GET_LENGTH(text.get())));
+        if (!first || !second) return nullptr;
+        bool type_first = false;
+        for (const char* known : {"int", "float", "uuid", "str", "string", "path"}) {
+            if (PyUnicode_EqualToUTF8(first.get(), known)) {
+                type_first = true;
+                break;
+            }
+        }
+        if (type_first) {
+            type = std::move(first);
+            name = std::move(second);
+        } else {
+            name = std::move(first);
+            type = std::move(second);
+        }
+    } else {
+        name = std::move(text);
+    }
+    PyObject* validator = Py_None;
+    if (type) {
+        if (PyUnicode_EqualToUTF8(type.get(), "int")) {
+            validator = INT_RX;
+        } else if (PyUnicode_EqualToUTF8(type.get(), "float")) {
+            validator = FLOAT_RX;
+        } else if (PyUnicode_EqualToUTF8(type.get(), "uuid")) {
+            validator = UUID_RX;
+        } else if (PyUnicode_EqualToUTF8(type.get(), "path")) {
+            validator = s_path;
+        }
+    }
+    return PyTuple_Pack(2, name.get(), validator);
+}
+
+// Makes `parent`'s wildcard child if it has none; returns it (new reference).
+PyObject* ensure_wildcard_child(RadixNode* parent) {
+    if (parent->wildcard_child == Py_None) {
+        PyObject* child = new_node(b_star);
+        if (!child) return nullptr;
+        set_slot(&parent->wildcard_child, child);
+    }
+    return Py_NewRef(parent->wildcard_child);
+}
+
+// A str value for a str-typed field, or the field's TypeError.
+bool check_str_value(PyObject* value) {
+    if (value == Py_None || PyUnicode_CheckExact(value)) return true;
+    return qm::raise_expected("str", value);
+}
+
+// A new list of the names in `source`: str kept, anything else replaced by its decode("utf8").
+PyObject* convert_names(PyObject* source) {
+    Ref iter(PyObject_GetIter(source));
+    if (!iter) return nullptr;
+    Ref result(PyList_New(0));
+    if (!result) return nullptr;
+    while (true) {
+        Ref item(PyIter_Next(iter.get()));
+        if (!item) break;
+        if (!PyUnicode_Check(item.get())) {
+            item.reset(PyObject_CallMethodOneArg(item.get(), s_decode, s_utf8));
+            if (!item) return nullptr;
+        }
+        if (PyList_Append(result.get(), item.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+inline bool is_param_segment(const char* s, Py_ssize_t n) {
+    return (s[0] == '{' && s[n - 1] == '}') || (s[0] == '<' && s[n - 1] == '>') || s[0] == ':';
+}
+
+PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObject* param_names,
+                      int skip_dispatch) {
+    if (!param_names) param_names = Py_None;
+    if (!skip_dispatch) {
+        int found = qm::find_override(reinterpret_cast<PyObject*>(self), RadixTree_Type, s_insert,
+                                      QM_IMPL(RadixTree_insert_py), insert_cache);
+        if (found < 0) return nullptr;
+        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_insert, pattern, route, param_names);
+    }
+    if (pattern == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    if (!PyBytes_Check(pattern)) {
+        (void)qm::raise_arg_type("pattern", "bytes", pattern);
+        return nullptr;
+    }
+    if (param_names != Py_None && !PyList_CheckExact(param_names)) {
+        (void)qm::raise_arg_type("param_names", "list", param_names);
+        return nullptr;
+    }
+    Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    Ref route_ref = Ref::borrow(route);
+
+    // Normalise: the empty pattern is "/", trailing slashes go.
+    Ref norm;
+    const char* p = PyBytes_AS_STRING(pattern);
+    Py_ssize_t n = PyBytes_GET_SIZE(pattern);
+    if (n == 0) {
+        norm = Ref::borrow(b_slash);
+    } else if (n > 1 && p[n - 1] == '/') {
+        Py_ssize_t end = n;
+        while (end > 0 && p[end - 1] == '/') --end;
+        norm.reset(PyBytes_FromStringAndSize(p, end));
+        if (!norm) return nullptr;
+    } else {
+        norm = Ref::borrow(pattern);
+    }
+    p = PyBytes_AS_STRING(norm.get());
+    n = PyBytes_GET_SIZE(norm.get());
+
+    // Patterns without parameter or wildcard syntax also go to the exact-path table, with and
+    // without the trailing slash.
+    bool is_static = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        char c = p[i];
+        if (c == '{' || c == ':' || c == '<' || c == '*') {
+            is_static = false;
+            break;
+        }
+    }
+    if (is_static) {
+        if (PyObject_SetItem(self->static_routes, norm.get(), route) < 0) return nullptr;
+        Ref alternate;
+        if (n == 1 && p[0] == '/') {
+            alternate = Ref::borrow(b_empty);
+        } else {
+            alternate.reset(PyBytes_FromStringAndSize(nullptr, n + 1));
+            if (!alternate) return nullptr;
+            std::memcpy(PyBytes_AS_STRING(alternate.get()), p, static_cast<size_t>(n));
+            PyBytes_AS_STRING(alternate.get())[n] = '/';
+        }
+        if (PyObject_SetItem(self->static_routes, alternate.get(), route) < 0) return nullptr;
+    }
+
+    RadixNode* root = tree_root(self, "route");
+    if (!root) return nullptr;
+    Ref current = Ref::borrow(reinterpret_cast<PyObject*>(root));
+    bool any_segment = false;
+    Py_ssize_t i = 0;
+    while (i < n) {
+        while (i < n && p[i] == '/') ++i;
+        if (i == n) break;
+        Py_ssize_t start = i;
+        while (i < n && p[i] != '/') ++i;
+        const char* s = p + start;
+        Py_ssize_t len = i - start;
+        any_segment = true;
+        RadixNode* node = as_node(current.get());
+        if (s[0] == '*') {
+            Ref child(ensure_wildcard_child(node));
+            if (!child) return nullptr;
+            set_slot_borrowed(&node->wildcard_name, s_tail);
+            if (len == 1) {
+                set_slot_borrowed(&node->wildcard_suffix, Py_None);
+            } else {
+                PyObject* suffix = PyBytes_FromStringAndSize(nullptr, len - 1);
+                if (!suffix) return nullptr;
+                qm::ascii_lower_copy(PyBytes_AS_STRING(suffix), s + 1, static_cast<size_t>(len - 1));
+                set_slot(&node->wildcard_suffix, suffix);
+            }
+            current = std::move(child);
+            break;
+        }
+        if (is_param_segment(s, len)) {
+            Ref seg(PyBytes_FromStringAndSize(s, len));
+            if (!seg) return nullptr;
+            Ref parsed(self->ops->parse_param_segment(self, seg.get(), 0));
+            if (!parsed) return nullptr;
+            if (!PyTuple_Check(parsed.get()) || PyTuple_GET_SIZE(parsed.get()) != 2) {
+                PyErr_SetString(PyExc_TypeError, "_parse_param_segment must return a 2-tuple");
+                return nullptr;
+            }
+            PyObject* p_name = PyTuple_GET_ITEM(parsed.get(), 0);
+            PyObject* validator = PyTuple_GET_ITEM(parsed.get(), 1);
+            if (!check_str_value(p_name)) return nullptr;
+            if (PyUnicode_Check(validator) && PyUnicode_EqualToUTF8(validator, "path")) {
+                // A "path" parameter is a named wildcard: it takes the rest of the path.
+                Ref child(ensure_wildcard_child(node));
+                if (!child) return nullptr;
+                set_slot_borrowed(&node->wildcard_name, p_name);
+                set_slot_borrowed(&node->wildcard_suffix, Py_None);
+                current = std::move(child);
+                break;
+            }
+            if (node->param_child == Py_None) {
+                PyObject* child = new_node(seg.get());
+                if (!child) return nullptr;
+                set_slot_borrowed(&as_node(child)->param_name, p_name);
+                set_slot_borrowed(&as_node(child)->param_validator, validator);
+                set_slot(&node->param_child, child);
+            }
+            current.reset_borrowed(node->param_child);
+            continue;
+        }
+        Ref key(PyBytes_FromStringAndSize(nullptr, len));
+        if (!key) return nullptr;
+        qm::ascii_lower_copy(PyBytes_AS_STRING(key.get()), s, static_cast<size_t>(len));
+        PyObject* children = node->children;
+        if (children == Py_None) {
+            (void)PySequence_Contains(children, key.get());
+            return nullptr;
+        }
+        PyObject* child;
+        if (PyDict_GetItemRef(children, key.get(), &child) < 0) return nullptr;
+        if (!child) {
+            child = new_node(key.get());
+            if (!child || PyDict_SetItem(children, key.get(), child) < 0) {
+                Py_XDECREF(child);
+                return nullptr;
+            }
+        }
+        current.reset(child);
+        if (!is_node(child)) {
+            (void)qm::raise_cannot_convert(child, RadixNode_Type);
+            return nullptr;
+        }
+    }
+
+    RadixNode* final_node = as_node(current.get());
+    set_slot_borrowed(&final_node->route, route);
+    final_node->is_leaf = 1;
+    if (!any_segment) return Py_NewRef(Py_None);  // the root keeps no names
+
+    // The names given to the route's captured values.
+    if (param_names != Py_None) {
+        PyObject* names = convert_names(param_names);
+        if (!names) return nullptr;
+        set_slot(&final_node->param_names, names);
+    } else {
+        PyObject* attr;
+        if (PyObject_GetOptionalAttr(route, s_param_names, &attr) < 0) return nullptr;
+        Ref attr_ref(attr);
+        int truth = attr ? PyObject_IsTrue(attr) : 0;
+        if (truth < 0) return nullptr;
+        if (truth) {
+            PyObject* names = convert_names(attr);
+            if (!names) return nullptr;
+            set_slot(&final_node->param_names, names);
+        } else {
+            set_slot_borrowed(&final_node->param_names, Py_None);
+        }
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject* tree_match_recursive(RadixTree* self, RadixNode* current, PyObject* segments, int32_t index,
+                               PyObject* params, int /*skip_dispatch*/) {
+    if (!PyList_Check(segments)) {
+        (void)qm::raise_arg_type("segments", "list", segments);
+        return nullptr;
+    }
+    if (!PyDict_Check(params)) {
+        (void)qm::raise_arg_type("params", "dict", params);
+        return nullptr;
+    }
+    Ref hold_segments = Ref::borrow(segments);
+    Ref hold_params = Ref::borrow(params);
+    Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    Py_ssize_t count = PyList_GET_SIZE(segments);
+    if (index < 0 || index > count) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    Matcher matcher;
+    if (!matcher.reserve(count)) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* seg = PyList_GET_ITEM(segments, i);
+        if (!PyBytes_Check(seg)) {
+            (void)qm::raise_expected("bytes", seg);
+            return nullptr;
+        }
+        // The matcher holds each segment, so a validator that edits the list cannot free one.
+        matcher.add(PyBytes_AS_STRING(seg), PyBytes_GET_SIZE(seg), seg);
+    }
+    matcher.set_base_params(params);
+    PyObject* result = nullptr;
+    int r = matcher.run(current, index, &result);
+    if (r < 0) return nullptr;
+    return r ? result : Py_NewRef(Py_None);
+}
+
+// Result of a path that is empty or "/".
+PyObject* match_root(RadixTree* self) {
+    RadixNode* root = tree_root(self, "route");
+    if (!root) return nullptr;
+    Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(root));
+    if (root->route != Py_None) return PyTuple_Pack(2, root->route, Py_None);
+    if (root->wildcard_child != Py_None && as_node(root->wildcard_child)->route != Py_None &&
+        root->wildcard_suffix == Py_None) {
+        Matcher matcher;
+        if (!matcher.reserve(0)) return nullptr;
+        PyObject* result = nullptr;
+        int r = matcher.run(root, 0, &result);
+        if (r < 0) return nullptr;
+        return r ? result : Py_NewRef(Py_None);
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
+    if (!skip_dispatch) {
+        int found = qm::find_override(reinterpret_cast<PyObject*>(self), RadixTree_Type, s_match,
+                                      QM_IMPL(RadixTree_match_py), match_cache);
+        if (found < 0) return nullptr;
+        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_match, path);
+    }
+    if (!PyBytes_Check(path)) {
+        if (path == Py_None) {
+            (void)PySequence_Contains(path, b_double_slash);
+        } else {
+            (void)qm::raise_arg_type("path", "bytes", path);
+        }
+        return nullptr;
+    }
+    Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    const char* p = PyBytes_AS_STRING(path);
+    Py_ssize_t n = PyBytes_GET_SIZE(path);
+
+    // A path with an empty segment never matches.
+    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '/', static_cast<size_t>(p + n - q))));) {
+        if (q + 1 < p + n && q[1] == '/') return Py_NewRef(Py_None);
+        ++q;
+    }
+
+    // The exact-path table, as given and without the trailing slash.
+    PyObject* route;
+    int found = lookup_static(self, path, &route);
+    if (found < 0) return nullptr;
+    if (found) return PyTuple_Pack(2, route, Py_None);
+    Py_ssize_t norm_size = n;
+    if (n > 1 && p[n - 1] == '/') {
+        while (norm_size > 0 && p[norm_size - 1] == '/') --norm_size;
+        Ref norm(PyBytes_FromStringAndSize(p, norm_size));
+        if (!norm) return nullptr;
+        found = lookup_static(self, norm.get(), &route);
+        if (found < 0) return nullptr;
+        if (found) return PyTuple_Pack(2, route, Py_None);
+    }
+    if (norm_size == 0 || (norm_size == 1 && p[0] == '/')) return match_root(self);
+
+    // Split into segments. No empty segment can appear inside (no "//"), only a leading "/".
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < norm_size; ++i) count += p[i] == '/';
+    count += 1;
+    RadixNode* root = tree_root(self, "children");
+    if (!root) return nullptr;
+    Ref hold_root = Ref::borrow(reinterpret_cast<PyObject*>(root));
+
+    if (self->ops->match_recursive != tree_match_recursive) {
+        // A native subclass replaced the search: hand it the segments as Python objects.
+        Ref segments(PyList_New(0));
+        Ref params(PyDict_New());
+        if (!segments || !params) return nullptr;
+        Py_ssize_t i = 0;
+        while (i < norm_size) {
+            while (i < norm_size && p[i] == '/') ++i;
+            Py_ssize_t start = i;
+            while (i < norm_size && p[i] != '/') ++i;
+            if (i == start) break;
+            Ref seg(PyBytes_FromStringAndSize(p + start, i - start));
+            if (!seg || PyList_Append(segments.get(), seg.get()) < 0) return nullptr;
+        }
+        return self->ops->match_recursive(self, root, segments.get(), 0, params.get(), 0);
+    }
+
+    Matcher matcher;
+    if (!matcher.reserve(count)) return nullptr;
+    Py_ssize_t i = 0;
+    while (i < norm_size) {
+        while (i < norm_size && p[i] == '/') ++i;
+        Py_ssize_t start = i;
+        const char* next = static_cast<const char*>(std::memchr(p + i, '/', static_cast<size_t>(norm_size - i)));
+        i = next ? next - p : norm_size;
+        if (i == start) break;
+        matcher.add(p + start, i - start, nullptr);
+    }
+    matcher.set_contiguous(true);
+    PyObject* result = nullptr;
+    int r = matcher.run(root, 0, &result);
+    if (r < 0) return nullptr;
+    return r ? result : Py_NewRef(Py_None);
+}
+
+const RadixTreeOps radix_tree_ops = {
+    tree_insert,
+    tree_parse_param_segment,
+    tree_match,
+    tree_match_recursive,
+};
+
+PyObject* RadixTree_insert_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"pattern", "route", "param_names"};
+    static const qm::Signature sig{"insert", names, 3, 2};
+    PyObject* values[3] = {nullptr, nullptr, Py_None};
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "pattern")) return nullptr;
+    if (!qm::check_exact_arg(values[2], &PyList_Type, "param_names")) return nullptr;
+    return as_tree(self)->ops->insert(as_tree(self), values[0], values[1], values[2], 1);
+}
+
+PyObject* RadixTree_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"path"};
+    static const qm::Signature sig{"match", names, 1, 1};
+    PyObject* path = nullptr;
+    if (!qm::parse_args(sig, args, nargs, kwnames, &path)) return nullptr;
+    if (!qm::check_exact_arg(path, &PyBytes_Type, "path")) return nullptr;
+    return as_tree(self)->ops->match(as_tree(self), path, 1);
+}
+
+PyObject* RadixTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const qm::Signature sig{"RadixTree", nullptr, 0, 0};
+    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return nullptr;
+    auto* self = reinterpret_cast<RadixTree*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->ops = &radix_tree_ops;
+    self->root = new_node(b_empty);
+    self->static_routes = self->root ? PyDict_New() : nullptr;
+    if (!self->static_routes) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int RadixTree_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(as_tree(op)->root);
+    Py_VISIT(as_tree(op)->static_routes);
+    return 0;
+}
+
+int RadixTree_clear(PyObject* op) {
+    Py_CLEAR(as_tree(op)->root);
+    Py_CLEAR(as_tree(op)->static_routes);
+    return 0;
+}
+
+void RadixTree_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)RadixTree_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+const FieldSpec tree_root_field = QM_FIELD(RadixTree, root, Instance, &RadixNode_Type);
+const FieldSpec tree_static_routes = QM_FIELD(RadixTree, static_routes, Builtin, &dict_type);
+
+PyGetSetDef RadixTree_getset[] = {
+    QM_GETSET("root", tree_root_field, "Root node of the tree."),
+    QM_GETSET("static_routes", tree_static_routes, "Exact-path table: pattern bytes to route."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef RadixTree_methods[] = {
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixTree_insert_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
+               "Register route under the path pattern (bytes). param_names names the captured values.")},
+    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixTree_match_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("match($self, /, path)\n--\n\n"
+               "Find the route for a raw path (bytes): (route, values) or None.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot RadixTree_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RadixTree()\n--\n\nRoute patterns of one HTTP method.")},
+    {Py_tp_new, reinterpret_cast<void*>(RadixTree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RadixTree_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RadixTree_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(RadixTree_clear)},
+    {Py_tp_getset, RadixTree_getset},
+    {Py_tp_methods, RadixTree_methods},
+    {0, nullptr},
+};
+
+PyType_Spec RadixTree_spec = {
+    "quillmoth.routing.RadixTree",
+    sizeof(RadixTree),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    RadixTree_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// RouteMatch
+
+const RouteMatchOps route_match_ops{};
+
+inline RouteMatch* as_match(PyObject* obj) { return reinterpret_cast<RouteMatch*>(obj); }
+
+// Route values as the application reads them: bytes are decoded (UTF-8, then percent-decoding);
+// str values were already decoded by the matcher and are kept as they are, so that an escaped "%"
+// ("%2525" in the path) is not decoded a second time.
+PyObject* decode_values(PyObject* values) {
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    Py_ssize_t size = PyDict_GET_SIZE(values);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value)) {
+        Ref key_ref = Ref::borrow(key);
+        Ref converted = Ref::borrow(value);
+        if (PyBytes_Check(value)) {
+            const char* data = PyBytes_AS_STRING(value);
+            Py_ssize_t n = PyBytes_GET_SIZE(value);
+            converted.reset(PyUnicode_DecodeUTF8(data, n, nullptr));
+            if (!converted) return nullptr;
+            // Valid UTF-8 decodes the same with or without replacement, so the bytes themselves
+            // can go through the percent-decoder.
+            if (std::memchr(data, '%', static_cast<size_t>(n))) {
+                converted.reset(unquote_bytes(data, n));
+                if (!converted) return nullptr;
+            }
+        }
+        if (PyDict_SetItem(result.get(), key_ref.get(), converted.get()) < 0) return nullptr;
+        if (PyDict_GET_SIZE(values) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+int RouteMatch_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"route", "values"};
+    static const qm::Signature sig{"RouteMatch", names, 2, 1};
+    PyObject* values[2] = {nullptr, Py_None};
+    if (!qm::parse_tuple_args(sig, args, kwargs, values)) return -1;
+    PyObject* route = values[0];
+    PyObject* route_values = values[1];
+    if (!qm::check_exact_arg(route_values, &PyDict_Type, "values")) return -1;
+    RouteMatch* self = as_match(op);
+    Ref hold_values = Ref::borrow(route_values);
+    PyObject* handler = PyObject_GetAttr(route, s_handler);
+    if (!handler) return -1;
+    set_slot(&self->handler, handler);
+    PyObject* pattern = PyObject_GetAttr(route, s_pattern);
+    if (!pattern) return -1;
+    set_slot(&self->pattern, pattern);
+    if (route_values == Py_None || PyDict_GET_SIZE(route_values) == 0) {
+        set_slot_borrowed(&self->values, Py_None);
+    } else {
+        PyObject* decoded = decode_values(route_values);
+        if (!decoded) return -1;
+        set_slot(&self->values, decoded);
+    }
+    set_slot_borrowed(&self->route, route);
+    return 0;
+}
+
+PyObject* RouteMatch_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    auto* self = reinterpret_cast<RouteMatch*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->ops = &route_match_ops;
+    self->handler = Py_NewRef(Py_None);
+    self->pattern = Py_NewRef(Py_None);
+    self->values = Py_NewRef(Py_None);
+    self->route = Py_NewRef(Py_None);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int RouteMatch_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(as_match(op)->handler);
+    Py_VISIT(as_match(op)->pattern);
+    Py_VISIT(as_match(op)->values);
+    Py_VISIT(as_match(op)->route);
+    return 0;
+}
+
+int RouteMatch_clear(PyObject* op) {
+    Py_CLEAR(as_match(op)->handler);
+    Py_CLEAR(as_match(op)->pattern);
+    Py_CLEAR(as_match(op)->values);
+    Py_CLEAR(as_match(op)->route);
+    return 0;
+}
+
+void RouteMatch_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)RouteMatch_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyObject* RouteMatch_repr(PyObject* op) {
+    Ref pattern = Ref::borrow(as_match(op)->pattern);
+    Ref text(PyObject_Format(pattern.get(), nullptr));
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("<RouteMatch %U>", text.get());
+}
+
+PyObject* RouteMatch_get_values(PyObject* op, void*) { return qm::get_field(as_match(op)->values); }
+
+const FieldSpec match_handler = QM_FIELD(RouteMatch, handler, Any, nullptr);
+const FieldSpec match_pattern = QM_FIELD(RouteMatch, pattern, Any, nullptr);
+const FieldSpec match_values = QM_FIELD(RouteMatch, values, Builtin, &dict_type);
+const FieldSpec match_route = QM_FIELD(RouteMatch, route, Any, nullptr);
+
+PyGetSetDef RouteMatch_getset[] = {
+    QM_GETSET("handler", match_handler, "The route's handler."),
+    QM_GETSET("pattern", match_pattern, "The route's pattern."),
+    QM_GETSET("_values", match_values, "The decoded route values, or None."),
+    QM_GETSET("route", match_route, "The route object."),
+    {"values", RouteMatch_get_values, nullptr, PyDoc_STR("The decoded route values (dict), or None."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot RouteMatch_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RouteMatch(route, values=None)\n--\n\n"
+                                  "A matched route with its decoded route values.")},
+    {Py_tp_new, reinterpret_cast<void*>(RouteMatch_new)},
+    {Py_tp_init, reinterpret_cast<void*>(RouteMatch_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RouteMatch_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RouteMatch_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(RouteMatch_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(RouteMatch_repr)},
+    {Py_tp_getset, RouteMatch_getset},
+    {0, nullptr},
+};
+
+PyType_Spec RouteMatch_spec = {
+    "quillmoth.routing.RouteMatch",
+    sizeof(RouteMatch),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    RouteMatch_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// CythonRadixRouter
+
+PyObject* Router_add_route_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline CythonRadixRouter* as_router(PyObject* obj) { return reinterpret_cast<CythonRadixRouter*>(obj); }
+
+// `method` with ASCII letters uppercased: the object itself when it has no lowercase letter.
+PyObject* upper_method(PyObject* method) {
+    if (method == Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'upper'");
+        return nullptr;
+    }
+    if (!PyBytes_Check(method)) {
+        (void)qm::raise_arg_type("method", "bytes", method);
+        return nullptr;
+    }
+    const char* p = PyBytes_AS_STRING(method);
+    Py_ssize_t n = PyBytes_GET_SIZE(method);
+    Py_ssize_t i = 0;
+    while (i < n && !(p[i] >= 'a' && p[i] <= 'z')) ++i;
+    if (i == n && PyBytes_CheckExact(method)) return Py_NewRef(method);
+    PyObject* upper = PyBytes_FromStringAndSize(p, n);
+    if (!upper) return nullptr;
+    char* w = PyBytes_AS_STRING(upper);
+    for (; i < n; ++i) {
+        if (w[i] >= 'a' && w[i] <= 'z') w[i] = static_cast<char>(w[i] - ('a' - 'A'));
+    }
+    return upper;
+}
+
+inline PyObject* raise_trees_none() {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+    return nullptr;
+}
+
+PyObject* router_add_route(CythonRadixRouter* self, PyObject* method, PyObject* pattern, PyObject* route,
+                           PyObject* param_names, int skip_dispatch) {
+    if (!param_names) param_names = Py_None;
+    if (!skip_dispatch) {
+        int found = qm::find_override(reinterpret_cast<PyObject*>(self), Router_Type, s_add_route,
+                                      QM_IMPL(Router_add_route_py), add_route_cache);
+        if (found < 0) return nullptr;
+        if (found) {
+            return qm::call_override(reinterpret_cast<PyObject*>(self), s_add_route, method, pattern, route,
+                                     param_names);
+        }
+    }
+    Ref key(upper_method(method));
+    if (!key) return nullptr;
+    Ref trees = Ref::borrow(self->trees);
+    if (trees.get() == Py_None) return raise_trees_none();
+    PyObject* tree;
+    if (PyDict_GetItemRef(trees.get(), key.get(), &tree) < 0) return nullptr;
+    if (!tree) {
+        tree = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(RadixTree_Type));
+        if (!tree || PyDict_SetItem(trees.get(), key.get(), tree) < 0) {
+            Py_XDECREF(tree);
+            return nullptr;
+        }
+    }
+    Ref tree_ref(tree);
+    if (!PyObject_TypeCheck(tree, RadixTree_Type)) {
+        (void)qm::raise_cannot_convert(tree, RadixTree_Type);
+        return nullptr;
+    }
+    return as_tree(tree)->ops->insert(as_tree(tree), pattern, route, param_names, 0);
+}
+
+PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* path, int skip_dispatch) {
+    if (!skip_dispatch) {
+        int found = qm::find_override(reinterpret_cast<PyObject*>(self), Router_Type, s_get_match,
+                                      QM_IMPL(Router_get_match_py), get_match_cache);
+        if (found < 0) return nullptr;
+        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_get_match, method, path);
+    }
+    Ref key(upper_method(method));
+    if (!key) return nullptr;
+    PyObject* trees = self->trees;
+    if (trees == Py_None) return raise_trees_none();
+    PyObject* tree = PyDict_GetItemWithError(trees, key.get());  // borrowed
+    if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    if (!PyObject_TypeCheck(tree, RadixTree_Type)) {
+        (void)qm::raise_cannot_convert(tree, RadixTree_Type);
+        return nullptr;
+    }
+    Ref tree_ref = Ref::borrow(tree);
+    return as_tree(tree)->ops->match(as_tree(tree), path, 0);
+}
+
+const CythonRadixRouterOps router_ops = {
+    router_add_route,
+    router_get_match,
+};
+
+PyObject* Router_add_route_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"method", "pattern", "route", "param_names"};
+    static const qm::Signature sig{"add_route", names, 4, 3};
+    PyObject* values[4] = {nullptr, nullptr, nullptr, Py_None};
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return nullptr;
+    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "pattern")) return nullptr;
+    if (!qm::check_exact_arg(values[3], &PyList_Type, "param_names")) return nullptr;
+    return as_router(self)->ops->add_route(as_router(self), values[0], values[1], values[2], values[3], 1);
+}
+
+PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"method", "path"};
+    static const qm::Signature sig{"get_match", names, 2, 2};
+    PyObject* values[2] = {nullptr, nullptr};
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return nullptr;
+    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path")) return nullptr;
+    return as_router(self)->ops->get_match(as_router(self), values[0], values[1], 1);
+}
+
+PyObject* Router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const qm::Signature sig{"CythonRadixRouter", nullptr, 0, 0};
+    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return nullptr;
+    auto* self = reinterpret_cast<CythonRadixRouter*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->ops = &router_ops;
+    self->trees = PyDict_New();
+    if (!self->trees) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int Router_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(as_router(op)->trees);
+    return 0;
+}
+
+int Router_clear(PyObject* op) {
+    Py_CLEAR(as_router(op)->trees);
+    return 0;
+}
+
+void Router_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)Router_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+const FieldSpec router_trees = QM_FIELD(CythonRadixRouter, trees, Builtin, &dict_type);
+
+PyGetSetDef Router_getset[] = {
+    QM_GETSET("trees", router_trees, "Uppercased method name (bytes) to the RadixTree of that method."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef Router_methods[] = {
+    {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Router_add_route_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
+               "Register route for the method (bytes, any case) under the path pattern (bytes).")},
+    {"get_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Router_get_match_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
+               "Find the route for the method and raw path: (route, values) or None.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Router_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CythonRadixRouter()\n--\n\nOne radix tree of routes per HTTP method.")},
+    {Py_tp_new, reinterpret_cast<void*>(Router_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Router_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Router_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Router_clear)},
+    {Py_tp_getset, Router_getset},
+    {Py_tp_methods, Router_methods},
+    {0, nullptr},
+};
+
+PyType_Spec Router_spec = {
+    "quillmoth.routing.CythonRadixRouter",
+    sizeof(CythonRadixRouter),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Router_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Module
+
+PyModuleDef routing_module = {
+    PyModuleDef_HEAD_INIT,
+    "quillmoth.routing",
+    PyDoc_STR("Radix-tree routing of raw request paths, one tree per HTTP method."),
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool init_constants() {
+    static const char* const texts[] = {"insert", "match", "add_route", "get_match", "tail", "path",
+                                        "param_names", "handler", "pattern", "decode", "utf8", ""};
+    PyObject* out[12];
+    if (!qm::intern_names(texts, out, 12)) return false;
+    s_insert = out[0];
+    s_match = out[1];
+    s_add_route = out[2];
+    s_get_match = out[3];
+    s_tail = out[4];
+    s_path = out[5];
+    s_param_names = out[6];
+    s_handler = out[7];
+    s_pattern = out[8];
+    s_decode = out[9];
+    s_utf8 = out[10];
+    s_empty = out[11];
+    b_empty = PyBytes_FromStringAndSize("", 0);
+    b_slash = PyBytes_FromString("/");
+    b_star = PyBytes_FromString("*");
+    b_double_slash = PyBytes_FromString("//");
+    if (!b_empty || !b_slash || !b_star || !b_double_slash) return false;
+    for (int i = 0; i < kCachedPositionalKeys; ++i) {
+        positional_keys[i] = PyUnicode_FromFormat("_p_%d", i);
+        if (!positional_keys[i]) return false;
+        PyUnicode_InternInPlace(&positional_keys[i]);
+    }
+    return true;
+}
+
+PyObject* compile_bytes_pattern(PyObject* re_module, const char* pattern) {
+    Ref source(PyBytes_FromString(pattern));
+    if (!source) return nullptr;
+    return PyObject_CallMethod(re_module, "compile", "O", source.get());
+}
+
+PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (!type) return nullptr;
+    if (PyModule_AddObjectRef(module, name, type) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_routing() {
+    Ref module(PyModule_Create(&routing_module));
+    if (!module) return nullptr;
+    if (!init_constants()) return nullptr;
+
+    Ref re_module(PyImport_ImportModule("re"));
+    if (!re_module) return nullptr;
+    INT_RX = compile_bytes_pattern(re_module.get(), "^\\d+$");
+    FLOAT_RX = compile_bytes_pattern(re_module.get(), "^\\d+(?:\\.\\d+)?$");
+    UUID_RX = compile_bytes_pattern(
+        re_module.get(), "^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$");
+    if (!INT_RX || !FLOAT_RX || !UUID_RX) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "_INT_RX", INT_RX) < 0 ||
+        PyModule_AddObjectRef(module.get(), "_FLOAT_RX", FLOAT_RX) < 0 ||
+        PyModule_AddObjectRef(module.get(), "_UUID_RX", UUID_RX) < 0) {
+        return nullptr;
+    }
+
+    if (!(RadixNode_Type = make_type(module.get(), &RadixNode_spec, "RadixNode"))) return nullptr;
+    if (!(RadixTree_Type = make_type(module.get(), &RadixTree_spec, "RadixTree"))) return nullptr;
+    if (!(RouteMatch_Type = make_type(module.get(), &RouteMatch_spec, "RouteMatch"))) return nullptr;
+    if (!(Router_Type = make_type(module.get(), &Router_spec, "CythonRadixRouter"))) return nullptr;
+
+    static const qm::Export exports[] = {
+        {"_fast_unquote", reinterpret_cast<void*>(fast_unquote), QM_ROUTING_FAST_UNQUOTE_SIGNATURE},
+    };
+    if (!qm::publish_exports(module.get(), exports, 1)) return nullptr;
+    return module.release();
+}
