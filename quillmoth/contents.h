@@ -44,3 +44,15 @@ struct ServerSentEventObject {
 };
 
 }  // namespace qm::contents
+
+namespace qm::contents {
+
+// Native export of quillmoth.contents (table `__quillmoth_api__`, published by quillmoth._contents
+// and re-exported by the Python module): parse_www_form_urlencoded(text, skip_dispatch) takes the
+// decoded form text and returns a new reference to the parsed dict, null on error. The flag has
+// no effect; callers pass 0.
+inline constexpr const char* kParseWwwFormUrlencodedName = "parse_www_form_urlencoded";
+inline constexpr const char* kParseWwwFormUrlencodedSignature = "PyObject *(PyObject *, int)";
+using ParseWwwFormUrlencodedFn = PyObject* (*)(PyObject* text, int skip_dispatch);
+
+}  // namespace qm::contents

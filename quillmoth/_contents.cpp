@@ -1,0 +1,905 @@
+// quillmoth._contents: the native base classes of quillmoth.contents.
+//
+// `Content` carries the media type, the buffered body and the body length that the message and
+// response writers read straight from the object; `ServerSentEvent` and `TextServerSentEvent`
+// carry the fields of one server-sent event. Each class has an operation table (contents.h) whose
+// entries honour Python overrides. The module also provides `parse_www_form_urlencoded`, exported
+// natively to the sibling modules, and two small helper types: an already completed awaitable
+// (what `Content.read()` returns) and a one-chunk async iterator (what `Content.stream()` returns).
+#include "common/native.h"
+#include "common/percent.h"
+#include "contents.h"
+
+#include <cstring>
+
+namespace qm::contents {
+namespace {
+
+PyTypeObject* g_content_type = nullptr;
+PyTypeObject* g_sse_type = nullptr;
+PyTypeObject* g_text_sse_type = nullptr;
+PyTypeObject* g_ready_type = nullptr;
+PyTypeObject* g_body_iterator_type = nullptr;
+// quillmoth.settings.json.json_settings: its `dumps` renders the data of a ServerSentEvent.
+PyObject* g_json_settings = nullptr;
+
+enum NameIndex { kNameDispose, kNameWriteData, kNameDumps, kNameDict, kNameCount };
+const char* const kNameTexts[kNameCount] = {"dispose", "write_data", "dumps", "__dict__"};
+PyObject* g_names[kNameCount];
+
+// ---------------------------------------------------------------------------------------------
+// ReadyResult: an awaitable that completes at once with a value. Awaiting it again gives the same
+// value again, as with a finished future.
+
+struct ReadyObject {
+    PyObject_HEAD
+    PyObject* value;
+};
+
+[[nodiscard]] PyObject* make_ready(PyObject* value) noexcept {
+    auto* self = PyObject_GC_New(ReadyObject, g_ready_type);
+    if (!self) return nullptr;
+    self->value = Py_NewRef(value);
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Ends the iteration with `value` as the result of the await.
+void set_stop_iteration(PyObject* value) noexcept {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // A tuple given to PyErr_SetObject would be taken as the argument list.
+    if (PyTuple_Check(value)) {
+        Ref exc(PyObject_CallOneArg(PyExc_StopIteration, value));
+        if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
+        return;
+    }
+    PyErr_SetObject(PyExc_StopIteration, value);
+}
+
+PyObject* ready_iternext(PyObject* op) {
+    set_stop_iteration(reinterpret_cast<ReadyObject*>(op)->value);
+    return nullptr;
+}
+
+PySendResult ready_am_send(PyObject* op, PyObject* /*arg*/, PyObject** result) {
+    *result = Py_NewRef(reinterpret_cast<ReadyObject*>(op)->value);
+    return PYGEN_RETURN;
+}
+
+PyObject* ready_await(PyObject* op) { return Py_NewRef(op); }
+
+PyObject* ready_send(PyObject* op, PyObject* /*value*/) { return ready_iternext(op); }
+
+PyObject* ready_throw(PyObject* /*op*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        raise_arg_count("throw", 1, 3, nargs);
+        return nullptr;
+    }
+    PyObject* exc = args[0];
+    if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    } else if (PyExceptionClass_Check(exc)) {
+        PyErr_SetObject(exc, nargs > 1 ? args[1] : Py_None);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
+    }
+    return nullptr;
+}
+
+PyObject* ready_close(PyObject* /*op*/, PyObject* /*unused*/) { Py_RETURN_NONE; }
+
+int ready_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<ReadyObject*>(op)->value);
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
+int ready_clear(PyObject* op) {
+    Py_CLEAR(reinterpret_cast<ReadyObject*>(op)->value);
+    return 0;
+}
+
+void ready_dealloc(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)ready_clear(op);
+    PyObject_GC_Del(op);
+    Py_DECREF(tp);
+}
+
+PyMethodDef ready_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(ready_send), METH_O, PyDoc_STR("send($self, value, /)\n--\n\nCompletes with the value.")},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ready_throw)), METH_FASTCALL,
+     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaises the exception given.")},
+    {"close", reinterpret_cast<PyCFunction>(ready_close), METH_NOARGS, PyDoc_STR("close($self, /)\n--\n\nDoes nothing.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ready_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An awaitable that completes at once with a value.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ready_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ready_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ready_iternext)},
+    {Py_am_await, reinterpret_cast<void*>(ready_await)},
+    {Py_am_send, reinterpret_cast<void*>(ready_am_send)},
+    {Py_tp_methods, ready_methods},
+    {0, nullptr},
+};
+
+PyType_Spec ready_spec = {
+    "quillmoth._contents.ReadyResult",
+    sizeof(ReadyObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    ready_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// BodyIterator: an async iterator yielding one chunk, then ending.
+
+struct BodyIteratorObject {
+    PyObject_HEAD
+    PyObject* chunk;  // null once yielded
+};
+
+[[nodiscard]] PyObject* make_body_iterator(PyObject* chunk) noexcept {
+    auto* self = PyObject_GC_New(BodyIteratorObject, g_body_iterator_type);
+    if (!self) return nullptr;
+    // A missing body yields nothing.
+    self->chunk = chunk == Py_None ? nullptr : Py_NewRef(chunk);
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* body_iterator_anext(PyObject* op) {
+    auto* self = reinterpret_cast<BodyIteratorObject*>(op);
+    if (!self->chunk) {
+        PyErr_SetNone(PyExc_StopAsyncIteration);
+        return nullptr;
+    }
+    Ref chunk(std::exchange(self->chunk, nullptr));
+    return make_ready(chunk.get());
+}
+
+int body_iterator_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<BodyIteratorObject*>(op)->chunk);
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
+int body_iterator_clear(PyObject* op) {
+    Py_CLEAR(reinterpret_cast<BodyIteratorObject*>(op)->chunk);
+    return 0;
+}
+
+void body_iterator_dealloc(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)body_iterator_clear(op);
+    PyObject_GC_Del(op);
+    Py_DECREF(tp);
+}
+
+PyType_Slot body_iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An async iterator over the single chunk of a buffered body.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body_iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(body_iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(body_iterator_clear)},
+    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_am_anext, reinterpret_cast<void*>(body_iterator_anext)},
+    {0, nullptr},
+};
+
+PyType_Spec body_iterator_spec = {
+    "quillmoth._contents.BodyIterator",
+    sizeof(BodyIteratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    body_iterator_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// Content
+
+inline ContentObject* as_content(PyObject* op) noexcept { return reinterpret_cast<ContentObject*>(op); }
+
+PyObject* content_dispose_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OverrideCache g_content_dispose_cache;
+
+// A buffered body holds nothing that needs releasing: dispose only gives subclasses (streams,
+// receive channels, files) their hook. Calling it twice is harmless.
+PyObject* content_dispose(ContentObject* self, int skip_dispatch) {
+    if (!skip_dispatch) {
+        PyObject* op = reinterpret_cast<PyObject*>(self);
+        int found = find_override(op, g_content_type, g_names[kNameDispose], QM_IMPL(content_dispose_py),
+                                  g_content_dispose_cache);
+        if (found < 0) return nullptr;
+        if (found) return call_override(op, g_names[kNameDispose]);
+    }
+    Py_RETURN_NONE;
+}
+
+const ContentOps g_content_ops = {
+    content_dispose,
+};
+
+PyObject* content_dispose_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("dispose", nargs, kwnames)) return nullptr;
+    return content_dispose(as_content(self), 1);
+}
+
+PyObject* content_read(PyObject* self, PyObject* /*unused*/) { return make_ready(as_content(self)->body); }
+
+PyObject* content_stream(PyObject* self, PyObject* /*unused*/) { return make_body_iterator(as_content(self)->body); }
+
+PyObject* content_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    Ref op(type->tp_alloc(type, 0));
+    if (!op) return nullptr;
+    ContentObject* self = as_content(op.get());
+    self->ops = &g_content_ops;
+    self->type = Py_NewRef(Py_None);
+    self->body = Py_NewRef(Py_None);
+    self->length = 0;
+    return op.release();
+}
+
+const char* const kContentParams[] = {"content_type", "data"};
+const Signature kContentSignature = {"Content", kContentParams, 2, 2};
+
+int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    PyObject* values[2] = {nullptr, nullptr};
+    if (!parse_tuple_args(kContentSignature, args, kwargs, values)) return -1;
+    if (!check_exact_arg(values[0], &PyBytes_Type, "content_type")) return -1;
+    if (!check_exact_arg(values[1], &PyBytes_Type, "data")) return -1;
+    ContentObject* self = as_content(op);
+    replace_field_borrowed(&self->type, values[0]);
+    replace_field_borrowed(&self->body, values[1]);
+    self->length = values[1] == Py_None ? 0 : PyBytes_GET_SIZE(values[1]);
+    return 0;
+}
+
+int content_traverse(PyObject* op, visitproc visit, void* arg) {
+    ContentObject* self = as_content(op);
+    Py_VISIT(self->type);
+    Py_VISIT(self->body);
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
+int content_clear(PyObject* op) {
+    ContentObject* self = as_content(op);
+    Py_CLEAR(self->type);
+    Py_CLEAR(self->body);
+    return 0;
+}
+
+void content_dealloc(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)content_clear(op);
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+PyObject* content_get_type(PyObject* op, void*) { return get_field(as_content(op)->type); }
+int content_set_type(PyObject* op, PyObject* value, void*) {
+    return set_builtin_field(&as_content(op)->type, value, &PyBytes_Type);
+}
+PyObject* content_get_body(PyObject* op, void*) { return get_field(as_content(op)->body); }
+int content_set_body(PyObject* op, PyObject* value, void*) {
+    return set_builtin_field(&as_content(op)->body, value, &PyBytes_Type);
+}
+PyObject* content_get_length(PyObject* op, void*) { return PyLong_FromLongLong(as_content(op)->length); }
+int content_set_length(PyObject* op, PyObject* value, void*) {
+    return set_integer_field(&as_content(op)->length, value);
+}
+
+// A memoryview over the buffered body (over empty bytes when there is none).
+PyObject* content_get_body_buffer(PyObject* op, void*) {
+    PyObject* body = as_content(op)->body;
+    if (body && PyObject_CheckBuffer(body)) return PyMemoryView_FromObject(body);
+    Ref empty(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty) return nullptr;
+    return PyMemoryView_FromObject(empty.get());
+}
+
+// The instance dictionary of a Python subclass instance, or None.
+[[nodiscard]] PyObject* instance_state(PyObject* op) noexcept {
+    PyObject* dict = nullptr;
+    if (PyObject_GetOptionalAttr(op, g_names[kNameDict], &dict) < 0) return nullptr;
+    if (!dict) return Py_NewRef(Py_None);
+    if (PyDict_Check(dict) && PyDict_GET_SIZE(dict) == 0) {
+        Py_DECREF(dict);
+        return Py_NewRef(Py_None);
+    }
+    return dict;
+}
+
+PyObject* g_restore_content = nullptr;  // module function _restore_content
+PyObject* g_restore_sse = nullptr;      // module function _restore_server_sent_event
+
+// Pickling: rebuilt by _restore_content without running the subclass constructor, so subclasses
+// with other constructor signatures pickle too; their instance attributes come back as state.
+PyObject* content_reduce(PyObject* op, PyObject* /*unused*/) {
+    ContentObject* self = as_content(op);
+    Ref length(PyLong_FromLongLong(self->length));
+    if (!length) return nullptr;
+    Ref state(instance_state(op));
+    if (!state) return nullptr;
+    return Py_BuildValue("O(OOOO)O", g_restore_content, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->type,
+                         self->body, length.get(), state.get());
+}
+
+PyObject* content_repr(PyObject* op) {
+    ContentObject* self = as_content(op);
+    return PyUnicode_FromFormat("<%s type=%R length=%lld>", Py_TYPE(op)->tp_name, self->type,
+                                static_cast<long long>(self->length));
+}
+
+PyMethodDef content_methods[] = {
+    {"dispose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(content_dispose_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")},
+    {"read", reinterpret_cast<PyCFunction>(content_read), METH_NOARGS,
+     PyDoc_STR("read($self, /)\n--\n\nAn awaitable giving the whole body (bytes, or None without a body).")},
+    {"stream", reinterpret_cast<PyCFunction>(content_stream), METH_NOARGS,
+     PyDoc_STR("stream($self, /)\n--\n\nAn async iterator yielding the buffered body once.")},
+    {"get_parts", reinterpret_cast<PyCFunction>(content_stream), METH_NOARGS,
+     PyDoc_STR("get_parts($self, /)\n--\n\nAn async iterator yielding the buffered body once.")},
+    {"__reduce__", reinterpret_cast<PyCFunction>(content_reduce), METH_NOARGS,
+     PyDoc_STR("__reduce__($self, /)\n--\n\nPickling support.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef content_getset[] = {
+    {"type", content_get_type, content_set_type, PyDoc_STR("The media type (bytes or None)."), nullptr},
+    {"body", content_get_body, content_set_body, PyDoc_STR("The buffered body (bytes or None)."), nullptr},
+    {"length", content_get_length, content_set_length,
+     PyDoc_STR("Body length; negative for a streamed body of open length, 0 for no body."), nullptr},
+    {"body_buffer", content_get_body_buffer, nullptr, PyDoc_STR("A memoryview over the buffered body."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot content_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Content(content_type, data)\n--\n\n"
+                                  "A message body: its media type, the buffered bytes and their length.")},
+    {Py_tp_new, reinterpret_cast<void*>(content_new)},
+    {Py_tp_init, reinterpret_cast<void*>(content_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(content_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(content_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(content_repr)},
+    {Py_tp_methods, content_methods},
+    {Py_tp_getset, content_getset},
+    {0, nullptr},
+};
+
+PyType_Spec content_spec = {
+    "quillmoth.contents.Content",
+    sizeof(ContentObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    content_slots,
+};
+
+// _restore_content(cls, type, body, length): a `cls` instance with these fields, built without
+// calling its constructor.
+PyObject* restore_content(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        raise_arg_count("_restore_content", 4, 4, nargs);
+        return nullptr;
+    }
+    if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), g_content_type)) {
+        (void)raise_cannot_convert(args[0], g_content_type);
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
+    Ref op(content_new(cls, nullptr, nullptr));
+    if (!op) return nullptr;
+    if (content_set_type(op.get(), args[1], nullptr) < 0 || content_set_body(op.get(), args[2], nullptr) < 0 ||
+        content_set_length(op.get(), args[3], nullptr) < 0) {
+        return nullptr;
+    }
+    return op.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line breaks inside event data: each CR LF, LF or lone CR becomes "\ndata: ", so a multi-line
+// payload goes out as consecutive data lines (the client joins them back with LF). A lone CR
+// counts too: event-stream readers end a line at it, and left alone it would cut the event.
+
+[[nodiscard]] PyObject* continue_data_lines(PyObject* text) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t i = 0;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* chars = static_cast<const unsigned char*>(data);
+        const void* lf = std::memchr(chars, '\n', static_cast<size_t>(n));
+        const void* cr = std::memchr(chars, '\r', static_cast<size_t>(n));
+        if (!lf && !cr) return Py_NewRef(text);
+        const unsigned char* first = static_cast<const unsigned char*>(!lf ? cr : !cr ? lf : (lf < cr ? lf : cr));
+        i = first - chars;
+    } else {
+        while (i < n) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c == '\n' || c == '\r') break;
+            ++i;
+        }
+        if (i == n) return Py_NewRef(text);
+    }
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(n + 16);
+    if (!writer) return nullptr;
+    Py_ssize_t start = 0;
+    for (; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c != '\n' && c != '\r') continue;
+        if (PyUnicodeWriter_WriteSubstring(writer, text, start, i) < 0 ||
+            PyUnicodeWriter_WriteUTF8(writer, "\ndata: ", 7) < 0) {
+            PyUnicodeWriter_Discard(writer);
+            return nullptr;
+        }
+        if (c == '\r' && i + 1 < n && PyUnicode_READ(kind, data, i + 1) == '\n') ++i;
+        start = i + 1;
+    }
+    if (PyUnicodeWriter_WriteSubstring(writer, text, start, n) < 0) {
+        PyUnicodeWriter_Discard(writer);
+        return nullptr;
+    }
+    return PyUnicodeWriter_Finish(writer);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ServerSentEvent and TextServerSentEvent
+
+inline ServerSentEventObject* as_sse(PyObject* op) noexcept { return reinterpret_cast<ServerSentEventObject*>(op); }
+
+PyObject* sse_write_data_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* text_sse_write_data_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OverrideCache g_sse_write_data_cache;
+OverrideCache g_text_sse_write_data_cache;
+
+// The data of a plain event as JSON text, rendered by json_settings.dumps (msgspec unless the
+// application configured another encoder).
+PyObject* sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
+    PyObject* op = reinterpret_cast<PyObject*>(self);
+    if (!skip_dispatch) {
+        int found = find_override(op, g_sse_type, g_names[kNameWriteData], QM_IMPL(sse_write_data_py),
+                                  g_sse_write_data_cache);
+        if (found < 0) return nullptr;
+        if (found) return call_override(op, g_names[kNameWriteData]);
+    }
+    Ref dumps(PyObject_GetAttr(g_json_settings, g_names[kNameDumps]));
+    if (!dumps) return nullptr;
+    Ref text(PyObject_CallOneArg(dumps.get(), self->data));
+    if (!text) return nullptr;
+    if (PyBytes_Check(text.get()) || PyByteArray_Check(text.get())) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(text.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
+        Ref decoded(PyUnicode_DecodeUTF8(static_cast<const char*>(view.buf), view.len, "strict"));
+        PyBuffer_Release(&view);
+        if (!decoded) return nullptr;
+        text = std::move(decoded);
+    } else if (!PyUnicode_Check(text.get())) {
+        (void)raise_expected("str", text.get());
+        return nullptr;
+    }
+    return continue_data_lines(text.get());
+}
+
+// The data of a text event as it stands (str() of a non-str value), line breaks continued.
+PyObject* text_sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
+    PyObject* op = reinterpret_cast<PyObject*>(self);
+    if (!skip_dispatch) {
+        int found = find_override(op, g_text_sse_type, g_names[kNameWriteData], QM_IMPL(text_sse_write_data_py),
+                                  g_text_sse_write_data_cache);
+        if (found < 0) return nullptr;
+        if (found) return call_override(op, g_names[kNameWriteData]);
+    }
+    if (PyUnicode_Check(self->data)) return continue_data_lines(self->data);
+    Ref text(PyObject_Str(self->data));
+    if (!text) return nullptr;
+    return continue_data_lines(text.get());
+}
+
+const ServerSentEventOps g_sse_ops = {
+    sse_write_data,
+};
+
+const ServerSentEventOps g_text_sse_ops = {
+    text_sse_write_data,
+};
+
+PyObject* sse_write_data_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("write_data", nargs, kwnames)) return nullptr;
+    return sse_write_data(as_sse(self), 1);
+}
+
+PyObject* text_sse_write_data_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("write_data", nargs, kwnames)) return nullptr;
+    return text_sse_write_data(as_sse(self), 1);
+}
+
+[[nodiscard]] PyObject* sse_alloc(PyTypeObject* type, const ServerSentEventOps* ops) noexcept {
+    Ref op(type->tp_alloc(type, 0));
+    if (!op) return nullptr;
+    ServerSentEventObject* self = as_sse(op.get());
+    self->ops = ops;
+    self->data = Py_NewRef(Py_None);
+    self->event = Py_NewRef(Py_None);
+    self->id = Py_NewRef(Py_None);
+    self->retry = -1;
+    self->comment = Py_NewRef(Py_None);
+    return op.release();
+}
+
+PyObject* sse_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    return sse_alloc(type, &g_sse_ops);
+}
+
+PyObject* text_sse_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    return sse_alloc(type, &g_text_sse_ops);
+}
+
+const char* const kSseParams[] = {"data", "event", "id", "retry", "comment"};
+const Signature kSseSignature = {"ServerSentEvent", kSseParams, 5, 1};
+const Signature kTextSseSignature = {"TextServerSentEvent", kSseParams, 5, 1};
+
+int sse_init_with(PyObject* op, PyObject* args, PyObject* kwargs, const Signature& sig) {
+    PyObject* values[5] = {nullptr, Py_None, Py_None, nullptr, Py_None};
+    if (!parse_tuple_args(sig, args, kwargs, values)) return -1;
+    if (!check_exact_arg(values[1], &PyUnicode_Type, "event") || !check_exact_arg(values[2], &PyUnicode_Type, "id") ||
+        !check_exact_arg(values[4], &PyUnicode_Type, "comment")) {
+        return -1;
+    }
+    int32_t retry = -1;
+    if (values[3] && !to_c_integer(values[3], &retry)) return -1;
+    ServerSentEventObject* self = as_sse(op);
+    replace_field_borrowed(&self->data, values[0]);
+    replace_field_borrowed(&self->event, values[1]);
+    replace_field_borrowed(&self->id, values[2]);
+    self->retry = retry;
+    replace_field_borrowed(&self->comment, values[4]);
+    return 0;
+}
+
+int sse_init(PyObject* op, PyObject* args, PyObject* kwargs) { return sse_init_with(op, args, kwargs, kSseSignature); }
+
+int text_sse_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    return sse_init_with(op, args, kwargs, kTextSseSignature);
+}
+
+int sse_traverse(PyObject* op, visitproc visit, void* arg) {
+    ServerSentEventObject* self = as_sse(op);
+    Py_VISIT(self->data);
+    Py_VISIT(self->event);
+    Py_VISIT(self->id);
+    Py_VISIT(self->comment);
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
+int sse_clear(PyObject* op) {
+    ServerSentEventObject* self = as_sse(op);
+    Py_CLEAR(self->data);
+    Py_CLEAR(self->event);
+    Py_CLEAR(self->id);
+    Py_CLEAR(self->comment);
+    return 0;
+}
+
+void sse_dealloc(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)sse_clear(op);
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+PyObject* sse_get_data(PyObject* op, void*) { return get_field(as_sse(op)->data); }
+int sse_set_data(PyObject* op, PyObject* value, void*) { return set_any_field(&as_sse(op)->data, value); }
+PyObject* sse_get_event(PyObject* op, void*) { return get_field(as_sse(op)->event); }
+int sse_set_event(PyObject* op, PyObject* value, void*) {
+    return set_builtin_field(&as_sse(op)->event, value, &PyUnicode_Type);
+}
+PyObject* sse_get_id(PyObject* op, void*) { return get_field(as_sse(op)->id); }
+int sse_set_id(PyObject* op, PyObject* value, void*) {
+    return set_builtin_field(&as_sse(op)->id, value, &PyUnicode_Type);
+}
+PyObject* sse_get_retry(PyObject* op, void*) { return PyLong_FromLong(as_sse(op)->retry); }
+int sse_set_retry(PyObject* op, PyObject* value, void*) { return set_integer_field(&as_sse(op)->retry, value); }
+PyObject* sse_get_comment(PyObject* op, void*) { return get_field(as_sse(op)->comment); }
+int sse_set_comment(PyObject* op, PyObject* value, void*) {
+    return set_builtin_field(&as_sse(op)->comment, value, &PyUnicode_Type);
+}
+
+PyObject* sse_reduce(PyObject* op, PyObject* /*unused*/) {
+    ServerSentEventObject* self = as_sse(op);
+    Ref state(instance_state(op));
+    if (!state) return nullptr;
+    return Py_BuildValue("O(OOOOiO)O", g_restore_sse, reinterpret_cast<PyObject*>(Py_TYPE(op)), self->data,
+                         self->event, self->id, static_cast<int>(self->retry), self->comment, state.get());
+}
+
+PyObject* sse_repr(PyObject* op) {
+    ServerSentEventObject* self = as_sse(op);
+    return PyUnicode_FromFormat("<%s data=%R event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, self->data, self->event,
+                                self->id, static_cast<int>(self->retry));
+}
+
+PyMethodDef sse_methods[] = {
+    {"write_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sse_write_data_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as JSON, each line break "
+               "continued on a new data line.")},
+    {"__reduce__", reinterpret_cast<PyCFunction>(sse_reduce), METH_NOARGS,
+     PyDoc_STR("__reduce__($self, /)\n--\n\nPickling support.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef text_sse_methods[] = {
+    {"write_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_sse_write_data_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as text, each line break "
+               "continued on a new data line.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef sse_getset[] = {
+    {"data", sse_get_data, sse_set_data, PyDoc_STR("The event payload."), nullptr},
+    {"event", sse_get_event, sse_set_event, PyDoc_STR("The event name (str or None)."), nullptr},
+    {"id", sse_get_id, sse_set_id, PyDoc_STR("The event id (str or None)."), nullptr},
+    {"retry", sse_get_retry, sse_set_retry, PyDoc_STR("Reconnection time in milliseconds; negative when unset."),
+     nullptr},
+    {"comment", sse_get_comment, sse_set_comment, PyDoc_STR("Comment text (str or None)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot sse_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ServerSentEvent(data, event=None, id=None, retry=-1, comment=None)\n--\n\n"
+                                  "One server-sent event whose data is written as JSON.")},
+    {Py_tp_new, reinterpret_cast<void*>(sse_new)},
+    {Py_tp_init, reinterpret_cast<void*>(sse_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sse_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sse_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sse_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(sse_repr)},
+    {Py_tp_methods, sse_methods},
+    {Py_tp_getset, sse_getset},
+    {0, nullptr},
+};
+
+PyType_Spec sse_spec = {
+    "quillmoth.contents.ServerSentEvent",
+    sizeof(ServerSentEventObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    sse_slots,
+};
+
+PyType_Slot text_sse_slots[] = {
+    {Py_tp_doc, const_cast<char*>("TextServerSentEvent(data, event=None, id=None, retry=-1, comment=None)\n--\n\n"
+                                  "One server-sent event whose data is written as text.")},
+    {Py_tp_new, reinterpret_cast<void*>(text_sse_new)},
+    {Py_tp_init, reinterpret_cast<void*>(text_sse_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sse_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sse_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sse_clear)},
+    {Py_tp_methods, text_sse_methods},
+    {0, nullptr},
+};
+
+PyType_Spec text_sse_spec = {
+    "quillmoth.contents.TextServerSentEvent",
+    sizeof(ServerSentEventObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    text_sse_slots,
+};
+
+// _restore_server_sent_event(cls, data, event, id, retry, comment)
+PyObject* restore_sse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        raise_arg_count("_restore_server_sent_event", 6, 6, nargs);
+        return nullptr;
+    }
+    if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), g_sse_type)) {
+        (void)raise_cannot_convert(args[0], g_sse_type);
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
+    const ServerSentEventOps* ops = PyType_IsSubtype(cls, g_text_sse_type) ? &g_text_sse_ops : &g_sse_ops;
+    Ref op(sse_alloc(cls, ops));
+    if (!op) return nullptr;
+    if (sse_set_data(op.get(), args[1], nullptr) < 0 || sse_set_event(op.get(), args[2], nullptr) < 0 ||
+        sse_set_id(op.get(), args[3], nullptr) < 0 || sse_set_retry(op.get(), args[4], nullptr) < 0 ||
+        sse_set_comment(op.get(), args[5], nullptr) < 0) {
+        return nullptr;
+    }
+    return op.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// parse_www_form_urlencoded
+
+// Decodes one name or value of an application/x-www-form-urlencoded text: "+" is a space, "%XX"
+// escapes give bytes, and the bytes are read as UTF-8 with invalid sequences replaced.
+[[nodiscard]] PyObject* decode_form_component(const char* src, size_t n, char* scratch) noexcept {
+    bool plain = true;
+    for (size_t i = 0; i < n; ++i) {
+        char c = src[i];
+        if (c == '+' || c == '%') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return PyUnicode_DecodeUTF8(src, static_cast<Py_ssize_t>(n), "replace");
+    for (size_t i = 0; i < n; ++i) scratch[i] = src[i] == '+' ? ' ' : src[i];
+    size_t out = percent::unquote_into(scratch, n, scratch);
+    return PyUnicode_DecodeUTF8(scratch, static_cast<Py_ssize_t>(out), "replace");
+}
+
+// Adds `value` under `key`: a first value is stored as it is; later ones turn the entry into a
+// list of all values in arrival order.
+[[nodiscard]] bool add_form_value(PyObject* result, PyObject* key, PyObject* value) noexcept {
+    PyObject* existing = nullptr;
+    int found = PyDict_GetItemRef(result, key, &existing);
+    if (found < 0) return false;
+    if (found == 0) return PyDict_SetItem(result, key, value) == 0;
+    Ref held(existing);
+    // Values are str, so a list is always one made here.
+    if (PyList_CheckExact(existing)) return PyList_Append(existing, value) == 0;
+    Ref list(PyList_New(2));
+    if (!list) return false;
+    PyList_SET_ITEM(list.get(), 0, held.release());
+    PyList_SET_ITEM(list.get(), 1, Py_NewRef(value));
+    return PyDict_SetItem(result, key, list.get()) == 0;
+}
+
+[[nodiscard]] PyObject* parse_form_buffer(const char* text, size_t n) noexcept {
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    percent::ScratchBuffer scratch(n);
+    if (!scratch.data()) return nullptr;
+    size_t pos = 0;
+    while (pos <= n) {
+        const void* amp = std::memchr(text + pos, '&', n - pos);
+        size_t end = amp ? static_cast<size_t>(static_cast<const char*>(amp) - text) : n;
+        size_t len = end - pos;
+        if (len > 0) {
+            const char* piece = text + pos;
+            const void* eq = std::memchr(piece, '=', len);
+            size_t name_len = eq ? static_cast<size_t>(static_cast<const char*>(eq) - piece) : len;
+            Ref name(decode_form_component(piece, name_len, scratch.data()));
+            if (!name) return nullptr;
+            Ref value(eq ? decode_form_component(piece + name_len + 1, len - name_len - 1, scratch.data())
+                         : PyUnicode_FromStringAndSize(nullptr, 0));
+            if (!value) return nullptr;
+            if (!add_form_value(result.get(), name.get(), value.get())) return nullptr;
+        }
+        if (!amp) break;
+        pos = end + 1;
+    }
+    return result.release();
+}
+
+}  // namespace
+
+// Parses an application/x-www-form-urlencoded text (str, or bytes read as UTF-8) into a dict from
+// field name to value: a str for a field given once, a list of str in order for a repeated one.
+// Fields without "=" get the empty value; empty fields between "&" are skipped. None gives an empty
+// dict. Exported natively (the flag is part of the shared signature and has no effect).
+PyObject* parse_www_form_urlencoded(PyObject* text, int /*skip_dispatch*/) {
+    if (text == Py_None) return PyDict_New();
+    if (PyBytes_Check(text)) {
+        return parse_form_buffer(PyBytes_AS_STRING(text), static_cast<size_t>(PyBytes_GET_SIZE(text)));
+    }
+    if (!PyUnicode_Check(text)) {
+        (void)raise_arg_type("text", "str", text);
+        return nullptr;
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8) return parse_form_buffer(utf8, static_cast<size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+    // Lone surrogates (text decoded with surrogateescape): carried through as bytes and then
+    // replaced like any other undecodable sequence.
+    PyErr_Clear();
+    Ref encoded(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!encoded) return nullptr;
+    return parse_form_buffer(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+namespace {
+
+PyObject* parse_www_form_urlencoded_py(PyObject* /*module*/, PyObject* text) {
+    return parse_www_form_urlencoded(text, 1);
+}
+
+PyMethodDef module_methods[] = {
+    {"parse_www_form_urlencoded", parse_www_form_urlencoded_py, METH_O,
+     PyDoc_STR("parse_www_form_urlencoded(text, /)\n--\n\n"
+               "Parses a URL-encoded form into a dict: a str for a field given once, a list of str for a "
+               "repeated one.")},
+    {"_restore_content", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_content)), METH_FASTCALL,
+     PyDoc_STR("_restore_content(cls, type, body, length, /)\n--\n\nUnpickling helper.")},
+    {"_restore_server_sent_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_sse)),
+     METH_FASTCALL,
+     PyDoc_STR("_restore_server_sent_event(cls, data, event, id, retry, comment, /)\n--\n\nUnpickling helper.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quillmoth._contents",
+    PyDoc_STR("Native base classes of quillmoth.contents and the URL-encoded form parser."),
+    -1,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+const Export kExports[] = {
+    {kParseWwwFormUrlencodedName, reinterpret_cast<void*>(parse_www_form_urlencoded), kParseWwwFormUrlencodedSignature},
+};
+
+[[nodiscard]] PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) noexcept {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base));
+    if (!type) return nullptr;
+    if (!(spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION)) {
+        const char* dot = std::strrchr(spec->name, '.');
+        if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type) < 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* init_module() {
+    if (!intern_names(kNameTexts, g_names, kNameCount)) return nullptr;
+    Ref settings(PyImport_ImportModule("quillmoth.settings.json"));
+    if (!settings) return nullptr;
+    Ref json_settings(PyObject_GetAttrString(settings.get(), "json_settings"));
+    if (!json_settings) return nullptr;
+
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    Ref ready(reinterpret_cast<PyObject*>(add_type(module.get(), &ready_spec, nullptr)));
+    Ref body_iterator(reinterpret_cast<PyObject*>(add_type(module.get(), &body_iterator_spec, nullptr)));
+    if (!ready || !body_iterator) return nullptr;
+    Ref content(reinterpret_cast<PyObject*>(add_type(module.get(), &content_spec, nullptr)));
+    if (!content) return nullptr;
+    Ref sse(reinterpret_cast<PyObject*>(add_type(module.get(), &sse_spec, nullptr)));
+    if (!sse) return nullptr;
+    Ref text_sse(reinterpret_cast<PyObject*>(
+        add_type(module.get(), &text_sse_spec, reinterpret_cast<PyTypeObject*>(sse.get()))));
+    if (!text_sse) return nullptr;
+    Ref restore_content_fn(PyObject_GetAttrString(module.get(), "_restore_content"));
+    Ref restore_sse_fn(PyObject_GetAttrString(module.get(), "_restore_server_sent_event"));
+    if (!restore_content_fn || !restore_sse_fn) return nullptr;
+    if (!publish_exports(module.get(), kExports, sizeof(kExports) / sizeof(kExports[0]))) return nullptr;
+
+    // One interpreter, loaded once: the module keeps these for its lifetime.
+    g_json_settings = json_settings.release();
+    g_ready_type = reinterpret_cast<PyTypeObject*>(ready.release());
+    g_body_iterator_type = reinterpret_cast<PyTypeObject*>(body_iterator.release());
+    g_content_type = reinterpret_cast<PyTypeObject*>(content.release());
+    g_sse_type = reinterpret_cast<PyTypeObject*>(sse.release());
+    g_text_sse_type = reinterpret_cast<PyTypeObject*>(text_sse.release());
+    g_restore_content = restore_content_fn.release();
+    g_restore_sse = restore_sse_fn.release();
+    return module.release();
+}
+
+}  // namespace
+}  // namespace qm::contents
+
+PyMODINIT_FUNC PyInit__contents(void) { return qm::contents::init_module(); }
