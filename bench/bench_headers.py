@@ -1,39 +1,33 @@
-"""Header lookup over a typical 20-header request, side by side in one run.
+"""Header lookup: Message.get_first_header, Headers.get and Headers.contains / `in` on a 20-header
+message, side by side with multidict's CIMultiDict (getone / getall / in) and a plain-Python scan
+of the same list of (name, value) tuples, for a key found first, found last and not found.
+
+Also counts the allocations made by lookups that find nothing.
 
     PYTHONPATH=. .venv/bin/python bench/bench_headers.py [--quick]
-
-For three keys (an early hit, a late hit, a miss), prints nanoseconds per lookup for:
-  - Message.get_first_header (quillmoth.messages, when built) on the raw header list;
-  - Headers.get_first, Headers.get and `key in headers` (quillmoth.headers);
-  - multidict's CIMultiDict (getone / get, getall, `in`) over the same headers as str;
-  - a plain-Python scan of the list of (bytes, bytes) tuples, lowering each name.
-Ratios are against CIMultiDict's lookup of the same kind. Each candidate runs the same number of
-calls; the best of several repeats is reported. Finally it reports the bytes allocated by the
-interpreter during 1000 missing lookups of each quillmoth kind (tracemalloc peak).
 """
 
+import argparse
+import gc
 import sys
-import time
+import timeit
 import tracemalloc
 
 from multidict import CIMultiDict
 
 from quillmoth.headers import Headers
+from quillmoth.messages import Message
 
-try:
-    from quillmoth.messages import Message
-except ImportError:  # the messages module is optional for this benchmark
-    Message = None
-
+# A typical browser request: 20 headers, names in the case clients send them.
 RAW = [
     (b"Host", b"example.org"),
     (b"User-Agent", b"Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"),
     (b"Accept", b"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
     (b"Accept-Language", b"en-GB,en;q=0.5"),
     (b"Accept-Encoding", b"gzip, deflate, br, zstd"),
-    (b"Referer", b"https://example.org/articles/2024/some-article"),
+    (b"Referer", b"https://example.org/articles/2026/"),
     (b"Connection", b"keep-alive"),
-    (b"Cookie", b"session=abc123; theme=dark; lang=en"),
+    (b"Cookie", b"session=7f3a9c; theme=dark; consent=1"),
     (b"Upgrade-Insecure-Requests", b"1"),
     (b"Sec-Fetch-Dest", b"document"),
     (b"Sec-Fetch-Mode", b"navigate"),
@@ -42,97 +36,127 @@ RAW = [
     (b"Priority", b"u=0, i"),
     (b"Pragma", b"no-cache"),
     (b"Cache-Control", b"no-cache"),
+    (b"DNT", b"1"),
     (b"X-Forwarded-For", b"203.0.113.7"),
-    (b"X-Request-Id", b"5b1c2f0e-1c7e-4b8a-9a43-2f1f5a1b9c00"),
-    (b"Content-Length", b"0"),
-    (b"Content-Type", b"application/json; charset=utf-8"),
+    (b"X-Request-Id", b"c0ffee00-1234-5678-9abc-def012345678"),
+    (b"Content-Type", b"text/html; charset=utf-8"),
 ]
-KEYS = [("early hit", b"host"), ("late hit", b"content-type"), ("miss", b"x-absent-header")]
+assert len(RAW) == 20
+
+# Keys in lower case, as framework code writes them (the stored names are mixed case).
+CASES = {
+    "hit-first": b"host",
+    "hit-last": b"content-type",
+    "miss": b"authorization",
+}
 
 
-def python_scan_first(raw, key):
+def scan_first(headers, key):
     key = key.lower()
-    for name, value in raw:
+    for name, value in headers:
         if name.lower() == key:
             return value
     return None
 
 
-def best_ns(func, arg, calls, repeats):
-    best = float("inf")
-    loop = range(calls)
-    for _ in range(repeats):
-        start = time.perf_counter_ns()
-        for _ in loop:
-            func(arg)
-        best = min(best, (time.perf_counter_ns() - start) / calls)
-    return best
+def scan_all(headers, key):
+    key = key.lower()
+    return [value for name, value in headers if name.lower() == key]
 
 
-def traced_bytes(func, arg, calls=1000):
-    for _ in range(10):
-        func(arg)
-    loop = iter([None] * calls)
-    tracemalloc.start()
+def scan_contains(headers, key):
+    key = key.lower()
+    for name, _ in headers:
+        if name.lower() == key:
+            return True
+    return False
+
+
+def measure(stmt, env, number, repeat):
+    """Best time per call in ns over `repeat` runs of `number` calls."""
+    timer = timeit.Timer(stmt, globals=env)
+    return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+def allocations_on_miss(call, key, loops=100_000):
+    """Blocks still held after a loop of misses, and the bytes tracemalloc saw kept and at peak."""
+    for _ in range(100):
+        call(key)
+    gc.collect()
+    gc.disable()
     try:
-        base = tracemalloc.get_traced_memory()[0]
+        blocks = sys.getallocatedblocks()
+        for _ in range(loops):
+            call(key)
+        block_delta = sys.getallocatedblocks() - blocks
+        tracemalloc.start()
         tracemalloc.reset_peak()
-        for _ in loop:
-            func(arg)
-        return tracemalloc.get_traced_memory()[1] - base
-    finally:
+        before, _ = tracemalloc.get_traced_memory()
+        for _ in range(loops):
+            call(key)
+        after, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
+    finally:
+        gc.enable()
+    return block_delta, after - before, peak - before
 
 
 def main():
-    quick = "--quick" in sys.argv
-    calls, repeats = (20_000, 3) if quick else (200_000, 7)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer iterations (smoke run)")
+    args = parser.parse_args()
+    number, repeat = (20_000, 3) if args.quick else (200_000, 7)
+
+    message = Message(list(RAW))
     headers = Headers(list(RAW))
-    multi = CIMultiDict((n.decode(), v.decode()) for n, v in RAW)
-    message = Message(list(RAW)) if Message is not None else None
+    multi = CIMultiDict((name.decode("latin-1"), value.decode("latin-1")) for name, value in RAW)
+    plain = list(RAW)
 
-    def multi_getone_or_get(key):
-        # getone raises on a miss; get is the equivalent lookup that returns a default
-        return multi.get(key)
+    rows = [
+        # (ours, multidict peer, python peer)
+        ("message.get_first_header(k)", "multi.getone(s, None)", "scan_first(plain, k)"),
+        ("headers.get_first(k)", "multi.getone(s, None)", "scan_first(plain, k)"),
+        ("headers.get(k)", "multi.getall(s, ())", "scan_all(plain, k)"),
+        ("message.get_headers(k)", "multi.getall(s, ())", "scan_all(plain, k)"),
+        ("headers.contains(k)", "s in multi", "scan_contains(plain, k)"),
+        ("k in headers", "s in multi", "scan_contains(plain, k)"),
+        ("message.has_header(k)", "s in multi", "scan_contains(plain, k)"),
+    ]
 
-    print(f"{len(RAW)} headers, {calls} calls per candidate, best of {repeats}\n")
-    for label, key in KEYS:
-        skey = key.decode()
-        first = [("CIMultiDict.getone/get", multi.getone if label != "miss" else multi_getone_or_get, skey)]
-        if message is not None:
-            first.append(("Message.get_first_header", message.get_first_header, key))
-        first += [("Headers.get_first", headers.get_first, key),
-                  ("python list scan", lambda k: python_scan_first(RAW, k), key)]
-        groups = [
-            ("first value", first),
-            ("all values", [("CIMultiDict.getall(k, ())", lambda k: multi.getall(k, ()), skey),
-                            ("Headers.get", headers.get, key)]),
-            ("membership", [("key in CIMultiDict", multi.__contains__, skey),
-                            ("Headers.contains", headers.contains, key),
-                            ("key in Headers", headers.__contains__, key)]),
-        ]
-        print(f"== {label}: {key!r}")
-        for title, rows in groups:
-            measured = [(name, best_ns(func, arg, calls, repeats)) for name, func, arg in rows]
-            reference = measured[0][1]
-            width = max(len(name) for name, _ in measured)
-            print(f"  {title}")
-            for name, ns in measured:
-                print(f"    {name:<{width}}  {ns:7.1f} ns/op   {reference / ns:5.2f}x speed of {rows[0][0]}")
-            if title == "first value":
-                scan = dict(measured)["python list scan"]
-                native = dict(measured)["Headers.get_first"]
-                print(f"    Headers.get_first is {scan / native:.1f}x the plain-Python scan")
+    print(f"Python {sys.version.split()[0]}, 20 headers, {number} calls x {repeat} runs, best run, ns per call")
+    print("CIMultiDict holds the same headers with str keys; python = list-of-tuples scan lowering each name\n")
+    title = (f"{'case':<10} {'quillmoth':<28} {'ns':>6}   {'CIMultiDict':<22} {'ns':>6} {'python':>7}"
+             f" {'md/ours':>8} {'py/ours':>8}")
+    print(title)
+    print("-" * len(title))
+    for case, key in CASES.items():
+        env = {
+            "message": message, "headers": headers, "multi": multi, "plain": plain,
+            "k": key, "s": key.decode("latin-1"),
+            "scan_first": scan_first, "scan_all": scan_all, "scan_contains": scan_contains,
+        }
+        for ours, peer, python in rows:
+            t_ours = measure(ours, env, number, repeat)
+            t_peer = measure(peer, env, number, repeat)
+            t_py = measure(python, env, number, repeat)
+            print(f"{case:<10} {ours:<28} {t_ours:6.1f}   {peer:<22} {t_peer:6.1f} {t_py:7.1f}"
+                  f" {t_peer / t_ours:7.2f}x {t_py / t_ours:7.2f}x")
         print()
+    print("md/ours, py/ours: the peer's time divided by ours (above 1: ours is faster)\n")
 
-    miss = KEYS[-1][1]
-    print("== interpreter allocations during 1000 missing lookups (tracemalloc peak, bytes)")
-    candidates = [("Headers.get", headers.get), ("Headers.get_first", headers.get_first),
-                  ("Headers.contains", headers.contains)]
-    if message is not None:
-        candidates.insert(0, ("Message.get_first_header", message.get_first_header))
-    for name, func in candidates:
-        print(f"    {name:<26} {traced_bytes(func, miss)}")
+    miss = CASES["miss"]
+    print(f"Allocations over 100000 lookups that find nothing (key {miss!r}):")
+    print(f"{'lookup':<28} {'blocks kept':>12} {'bytes kept':>11} {'peak bytes':>11}")
+    for label, call in [
+        ("Message.get_first_header", message.get_first_header),
+        ("Message.has_header", message.has_header),
+        ("Headers.get_first", headers.get_first),
+        ("Headers.get", headers.get),
+        ("Headers.contains", headers.contains),
+        ("Headers.__contains__", headers.__contains__),
+    ]:
+        blocks, kept, peak = allocations_on_miss(call, miss)
+        print(f"{label:<28} {blocks:>12} {kept:>11} {peak:>11}")
 
 
 if __name__ == "__main__":
