@@ -112,7 +112,7 @@ int http_exception_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* values[2] = {nullptr, nullptr};
     if (!parse_tuple_args(kHttpSignature, args, kwargs, values)) return -1;
     Ref default_message;
-    if (!values[1]) {
+    if (!values[1] || values[1] == Py_None) {
         default_message.reset(PyUnicode_FromString("HTTP exception"));
         if (!default_message) return -1;
         values[1] = default_message.get();
