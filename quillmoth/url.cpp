@@ -48,6 +48,12 @@ PyTypeObject* g_split_type = nullptr;
 // The operation table of URL itself, defined after the operations.
 extern const URLOps kURLOps;
 
+// Released objects of the exact class, kept for reuse (untracked, fields cleared). URL values are
+// made and dropped once or more per request; reuse saves the allocator round trip.
+constexpr int kFreeListCapacity = 256;
+URLObject* g_free_urls[kFreeListCapacity];
+int g_free_count = 0;
+
 inline bool is_url(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, g_url_type); }
 inline URLObject* as_url(PyObject* obj) noexcept { return reinterpret_cast<URLObject*>(obj); }
 
@@ -236,10 +242,7 @@ inline PyObject* read_split_field(PyObject* parsed, int which) noexcept {
     return false;
 }
 
-PyObject* url_alloc(PyTypeObject* type) noexcept {
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    URLObject* self = as_url(obj);
+void init_fields(URLObject* self) noexcept {
     self->ops = &kURLOps;
     self->value = Py_None;
     self->schema = Py_None;
@@ -249,13 +252,30 @@ PyObject* url_alloc(PyTypeObject* type) noexcept {
     self->query = Py_None;
     self->fragment = Py_None;
     self->is_absolute = 0;
+}
+
+PyObject* url_alloc(PyTypeObject* type) noexcept {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj) init_fields(as_url(obj));
     return obj;
 }
 
-// A new URL of the exact class from `value` (bytes or None).
+// A new URL of the exact class from `value` (bytes or None). Such an object only ever holds bytes
+// and None, which refer to nothing, so it can never be part of a reference cycle: like a tuple of
+// atomic values it stays untracked by the cycle collector. Instances of subclasses (which may carry
+// a __dict__) are made through tp_alloc and tracked.
 PyObject* new_url(PyObject* value) noexcept {
-    Ref obj(url_alloc(g_url_type));
-    if (!obj || !url_init_value(as_url(obj.get()), value)) return nullptr;
+    URLObject* self;
+    if (g_free_count > 0) {
+        self = g_free_urls[--g_free_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(self), g_url_type);
+    } else {
+        self = PyObject_GC_New(URLObject, g_url_type);
+        if (!self) return nullptr;
+    }
+    init_fields(self);
+    Ref obj(reinterpret_cast<PyObject*>(self));
+    if (!url_init_value(self, value)) return nullptr;
     return obj.release();
 }
 
@@ -341,7 +361,11 @@ void URL_dealloc(PyObject* obj) {
     Py_XDECREF(self->path);
     Py_XDECREF(self->query);
     Py_XDECREF(self->fragment);
-    type->tp_free(obj);
+    if (type == g_url_type && g_free_count < kFreeListCapacity) {
+        g_free_urls[g_free_count++] = self;
+    } else {
+        type->tp_free(obj);
+    }
     Py_DECREF(type);
 }
 
