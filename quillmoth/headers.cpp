@@ -16,7 +16,7 @@
 #include "common/native.h"
 
 #include <cstring>
-#include <optional>
+#include <new>
 
 namespace qm::headers {
 namespace {
@@ -47,12 +47,13 @@ enum NameIndex {
     N_VALUE,
     N_CLASS,
     N_DUNDER_NAME,
+    N_DICT,
     N_COUNT
 };
-constexpr const char* kNameTexts[N_COUNT] = {"keys",   "clone",  "get",      "get_tuples", "add",
-                                             "set",    "get_single", "get_first", "remove", "merge",
-                                             "contains", "lower", "items",    "name",       "value",
-                                             "__class__", "__name__"};
+constexpr const char* kNameTexts[N_COUNT] = {
+    "keys", "clone", "get", "get_tuples", "add", "set", "get_single", "get_first", "remove", "merge", "contains",
+    "lower", "items", "name", "value", "__class__", "__name__", "__dict__",
+};
 PyObject* g_names[N_COUNT];
 OverrideCache g_caches[N_OPS_COUNT];
 
@@ -125,9 +126,18 @@ private:
 // goes through its own `lower()`, whose result must be bytes ("Expected bytes, got str").
 class LookupKey {
 public:
+    LookupKey() noexcept {}
+    LookupKey(const LookupKey&) = delete;
+    LookupKey& operator=(const LookupKey&) = delete;
+    ~LookupKey() {
+        if (lowered_) lowered_->~LoweredKey();
+    }
+
     [[nodiscard]] bool init(PyObject* key) noexcept {
         if (PyBytes_CheckExact(key)) {
-            lowered_.emplace(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
+            // Built in place in raw storage: the 128-byte buffer is not zeroed first, which would
+            // cost more than the whole scan of a short header list.
+            lowered_ = new (storage_) LoweredKey(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
             if (!lowered_->data()) {
                 PyErr_NoMemory();
                 return false;
@@ -155,7 +165,8 @@ public:
     }
 
 private:
-    std::optional<LoweredKey> lowered_;
+    alignas(LoweredKey) unsigned char storage_[sizeof(LoweredKey)];
+    LoweredKey* lowered_ = nullptr;
     Ref object_;
     const char* data_ = nullptr;
     size_t size_ = 0;
@@ -319,6 +330,24 @@ int header_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// Header(name, value) called on the class itself skips the generic new-then-init protocol (the
+// interpreter never hands this entry to subclasses, which keep the usual path).
+PyObject* header_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"name", "value"};
+    static const Signature sig{"__init__", names, 2, 2};
+    PyObject* parsed[2];
+    if (!parse_args(sig, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) return nullptr;
+    if (!check_exact_arg(parsed[0], &PyBytes_Type, "name") || !check_exact_arg(parsed[1], &PyBytes_Type, "value")) {
+        return nullptr;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (!obj) return nullptr;
+    header_of(obj)->name = Py_NewRef(parsed[0]);
+    header_of(obj)->value = Py_NewRef(parsed[1]);
+    return obj;
+}
+
 int header_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(header_of(self)->name);
@@ -383,9 +412,25 @@ PyObject* header_repr(PyObject* self) {
     return PyUnicode_FromFormat("<Header %S: %S>", header_of(self)->name, header_of(self)->value);
 }
 
+// (class, constructor arguments) for pickling, plus the instance dict of a Python subclass when it
+// holds anything, so subclass attributes survive the round trip.
+PyObject* reduce_with_state(PyObject* self, PyObject* ctor_args) {
+    Ref args(ctor_args);
+    if (!args) return nullptr;
+    Ref dict;
+    {
+        PyObject* raw = nullptr;
+        if (PyObject_GetOptionalAttr(self, g_names[N_DICT], &raw) < 0) return nullptr;
+        dict.reset(raw);
+    }
+    if (dict && PyDict_Check(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0) {
+        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), dict.get());
+    }
+    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
+}
+
 PyObject* header_reduce(PyObject* self, PyObject*) {
-    return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), header_of(self)->name,
-                         header_of(self)->value);
+    return reduce_with_state(self, PyTuple_Pack(2, header_of(self)->name, header_of(self)->value));
 }
 
 PyMethodDef header_methods[] = {
@@ -405,6 +450,7 @@ PyType_Slot header_slots[] = {
                                   "Unpacks as `name, value = header`; equality ignores the case of the name.")},
     {Py_tp_new, reinterpret_cast<void*>(header_new)},
     {Py_tp_init, reinterpret_cast<void*>(header_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(header_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(header_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(header_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(header_clear)},
@@ -774,6 +820,28 @@ int headers_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// Headers(values) called on the class itself (how sibling modules wrap a message's list): the same
+// checks as __init__ without the generic new-then-init protocol. Subclasses keep the usual path.
+PyObject* headers_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static const char* const names[] = {"values"};
+    static const Signature sig{"__init__", names, 1, 0};
+    PyObject* values = Py_None;
+    if (!parse_args(sig, args, PyVectorcall_NARGS(nargsf), kwnames, &values)) return nullptr;
+    if (!check_exact_arg(values, &PyList_Type, "values")) return nullptr;
+    Ref fresh;
+    if (values == Py_None) {
+        fresh.reset(PyList_New(0));
+        if (!fresh) return nullptr;
+        values = fresh.get();
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (!obj) return nullptr;
+    self_of(obj)->ops = &g_headers_ops;
+    self_of(obj)->values = Py_NewRef(values);
+    return obj;
+}
+
 int headers_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(self_of(self)->values);
@@ -1047,7 +1115,7 @@ PyObject* py_add_to_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_reduce(PyObject* self, PyObject*) {
-    return Py_BuildValue("O(O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), self_of(self)->values);
+    return reduce_with_state(self, PyTuple_Pack(1, self_of(self)->values));
 }
 
 // headers[item]: the values of every pair named `item`; an empty tuple when none (never KeyError).
@@ -1136,6 +1204,7 @@ PyType_Slot headers_slots[] = {
                                   "lookup by name.\nIt works on the list it is given, without copying it.")},
     {Py_tp_new, reinterpret_cast<void*>(headers_new)},
     {Py_tp_init, reinterpret_cast<void*>(headers_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(headers_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(headers_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(headers_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(headers_clear)},

@@ -151,6 +151,29 @@ class PickledHeaders(Headers):
     pass
 
 
+class TaggedHeaders(Headers):
+    def __init__(self, values=None, tag="t"):
+        super().__init__(values)
+        self.tag = tag
+
+
+def test_pickle_keeps_subclass_attributes():
+    headers = TaggedHeaders([(b"a", b"1")], tag="kept")
+    copy = pickle.loads(pickle.dumps(headers))
+    assert (type(copy), copy.tag, copy.values) == (TaggedHeaders, "kept", [(b"a", b"1")])
+    header = PickledHeader(b"n", b"v")
+    header.note = 1
+    copy = pickle.loads(pickle.dumps(header))
+    assert (copy.name, copy.value, copy.note) == (b"n", b"v", 1)
+
+
+def test_subclass_constructor_runs_its_own_init():
+    raw = [(b"a", b"1")]
+    headers = TaggedHeaders(raw, tag="x")
+    assert headers.values is raw and headers.tag == "x"
+    assert TaggedHeaders().values == []
+
+
 # --- Headers: construction and storage ---------------------------------------------------------
 
 
