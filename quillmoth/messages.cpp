@@ -4,6 +4,7 @@
 // exported under its plain symbol names.
 #include "messages.h"
 
+#include "common/fold.h"
 #include "common/native.h"
 #include "contents.h"
 #include "headers.h"
@@ -114,9 +115,18 @@ int truth_of(PyObject* result) noexcept {
     return qm::raise_expected("list", list);
 }
 
+// Whether the stored `name` matches the lowered key; names must be bytes.
+[[nodiscard]] inline int name_matches(PyObject* name, const qm::LoweredKey& key) noexcept {
+    if (QM_UNLIKELY(!PyBytes_Check(name))) return (void)qm::raise_expected("bytes", name), -1;
+    return static_cast<size_t>(PyBytes_GET_SIZE(name)) == key.size() &&
+           qm::equals_lowered_n(PyBytes_AS_STRING(name), key.data(), key.size());
+}
+
 // Calls `on_match(element)` for each element of `list` whose name (item 0) matches `key`, in list
-// order. `on_match` returns 1 to go on, 0 to stop, -1 on error. Elements are indexed as sequences:
-// a tuple takes the direct path, anything else goes through __getitem__ (None fails there).
+// order. `on_match` returns 1 to go on, 0 to stop, -1 on error; it gets a borrowed element that
+// stays alive during the call. Elements are indexed as sequences: a tuple with a bytes name takes
+// the direct path (no reference taken, no code run); anything else goes through __getitem__
+// (None fails there), and the element is held meanwhile since that may change the list.
 template <typename OnMatch>
 [[nodiscard]] bool scan_matching(PyObject* list, PyObject* key, OnMatch&& on_match) noexcept {
     if (QM_UNLIKELY(!PyBytes_Check(key))) return qm::raise_expected("bytes", key);
@@ -126,28 +136,40 @@ template <typename OnMatch>
         PyErr_NoMemory();
         return false;
     }
+    const char* const k = lowered.data();
+    const Py_ssize_t key_size = static_cast<Py_ssize_t>(lowered.size());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* element = PyList_GET_ITEM(list, i);
-        PyObject* name;
-        Ref held_element, held_name;
         if (QM_LIKELY(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) > 0)) {
-            name = PyTuple_GET_ITEM(element, 0);
+            PyObject* name = PyTuple_GET_ITEM(element, 0);
+            if (QM_LIKELY(PyBytes_CheckExact(name))) {
+                if (PyBytes_GET_SIZE(name) != key_size ||
+                    !qm::equals_lowered_n(PyBytes_AS_STRING(name), k, static_cast<size_t>(key_size))) {
+                    continue;
+                }
+            } else {
+                int match = name_matches(name, lowered);
+                if (match <= 0) {
+                    if (match < 0) return false;
+                    continue;
+                }
+            }
         } else {
-            // __getitem__ may run code that changes the list: keep the element alive meanwhile.
-            held_element = Ref::borrow(element);
-            held_name.reset(PyObject_GetItem(element, index_zero));
-            if (!held_name) return false;
-            name = held_name.get();
-        }
-        if (QM_UNLIKELY(!PyBytes_Check(name))) return qm::raise_expected("bytes", name);
-        if (!qm::equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(PyBytes_GET_SIZE(name)),
-                                lowered.data(), lowered.size())) {
+            Ref held = Ref::borrow(element);
+            Ref name(PyObject_GetItem(element, index_zero));
+            if (!name) return false;
+            int match = name_matches(name.get(), lowered);
+            if (match <= 0) {
+                if (match < 0) return false;
+                continue;
+            }
+            int go_on = on_match(element);
+            if (go_on <= 0) return go_on == 0;
             continue;
         }
-        if (!held_element) held_element = Ref::borrow(element);
+        Ref held = Ref::borrow(element);
         int go_on = on_match(element);
-        if (go_on < 0) return false;
-        if (go_on == 0) break;
+        if (go_on <= 0) return go_on == 0;
     }
     return true;
 }
@@ -199,14 +221,17 @@ int list_has_header(PyObject* list, PyObject* key) noexcept {
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref name;
-        if (!unpack_name(element.get(), &name)) return -1;
-        if (!PyBytes_Check(name.get())) return (void)qm::raise_expected("bytes", name.get()), -1;
-        if (qm::equals_lowered(PyBytes_AS_STRING(name.get()), static_cast<size_t>(PyBytes_GET_SIZE(name.get())),
-                               lowered.data(), lowered.size())) {
-            return 1;
+        PyObject* element = PyList_GET_ITEM(list, i);
+        int match;
+        if (QM_LIKELY(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2)) {
+            match = name_matches(PyTuple_GET_ITEM(element, 0), lowered);
+        } else {
+            Ref held = Ref::borrow(element);
+            Ref name;
+            if (!unpack_name(element, &name)) return -1;
+            match = name_matches(name.get(), lowered);
         }
+        if (match != 0) return match;
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 import ctypes
 import gc
 import inspect
+import os
 import re
 import subprocess
 import sys
@@ -729,7 +730,11 @@ class TestImport:
     )
     def test_missing_dependency_fails_the_import(self, setup, text):
         code = f"import sys\n{setup}\ntry:\n    import quillmoth.messages\nexcept ImportError as e:\n    print('ImportError', e)\n"
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+        # Run beside the package this test imported, so the child loads the same build.
+        root = os.path.dirname(os.path.dirname(os.path.abspath(messages.__file__)))
+        env = dict(os.environ, PYTHONPATH=root)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, cwd=root,
+                             env=env).stdout
         assert out.startswith("ImportError") and text in out
 
 
