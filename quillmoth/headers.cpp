@@ -556,35 +556,73 @@ PyObject* headers_clone(HeadersObject* self, int skip_dispatch) {
 
 // Walks the stored pairs and calls `on_match(element)` (a borrowed element, alive for the call) for
 // each whose name matches `key`; `on_match` returns 0 to go on, 1 to stop, -1 on error.
+// The hot loop of every lookup: from `start`, the index of the first element that is either a
+// well-formed pair whose plain-bytes name matches the key, or anything else (then `*irregular` is
+// set and the caller takes the general path for it); `n` when neither occurs. Only the length is
+// compared for most names, and nothing here can run interpreter code.
+//
+// `kWholePair`: the element must also be exactly a 2-tuple whose value is bytes or None (what the
+// unpacking operations require of every element they pass); otherwise indexing the name suffices.
+template <bool kWholePair>
+inline Py_ssize_t find_plain_match(PyObject* const* items, Py_ssize_t start, Py_ssize_t n, const char* key,
+                                   Py_ssize_t key_len, bool* irregular) noexcept {
+    for (Py_ssize_t i = start; i < n; ++i) {
+        PyObject* element = items[i];
+        if (QM_UNLIKELY(!PyTuple_CheckExact(element) ||
+                        (kWholePair ? PyTuple_GET_SIZE(element) != 2 : PyTuple_GET_SIZE(element) < 1))) {
+            *irregular = true;
+            return i;
+        }
+        PyObject* name = PyTuple_GET_ITEM(element, 0);
+        if (QM_UNLIKELY(!PyBytes_CheckExact(name) ||
+                        (kWholePair && !is_bytes_or_none(PyTuple_GET_ITEM(element, 1))))) {
+            *irregular = true;
+            return i;
+        }
+        if (PyBytes_GET_SIZE(name) != key_len) continue;
+        if (equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(key_len), key,
+                           static_cast<size_t>(key_len))) {
+            *irregular = false;
+            return i;
+        }
+    }
+    return n;
+}
+
+// Walks the stored pairs and calls `on_match(element)` (a borrowed element, alive for the call) for
+// each whose name matches `key`; `on_match` returns 0 to go on, 1 to stop, -1 on error.
 template <typename OnMatch>
 [[nodiscard]] int scan_matching(HeadersObject* self, LookupKey& key, OnMatch&& on_match) noexcept {
     PyObject* list = values_for_iteration(self);
     if (!list) return -1;
     Ref keep_list = Ref::borrow(list);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    const char* key_data = key.data();
+    const auto key_len = static_cast<Py_ssize_t>(key.size());
+    Py_ssize_t i = 0;
+    for (;;) {
+        // Re-read on every round: code run by the general path or by `on_match` may change the list.
+        Py_ssize_t n = PyList_GET_SIZE(list);
+        bool irregular = false;
+        i = find_plain_match<false>(reinterpret_cast<PyListObject*>(list)->ob_item, i, n, key_data, key_len,
+                                    &irregular);
+        if (i >= n) return 0;
         PyObject* element = PyList_GET_ITEM(list, i);
-        PyObject* name = pair_item(element, 0);
-        if (!name) return -1;
-        int match;
-        if (QM_LIKELY(PyBytes_CheckExact(name))) {
-            // No interpreter code runs on this path, so the borrowed element stays valid.
-            match = equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(PyBytes_GET_SIZE(name)), key.data(),
-                                   key.size());
-            if (match) {
-                int r = on_match(element);
-                if (r) return r;
-            }
+        if (!irregular) {
+            int r = on_match(element);
+            if (r) return r;
         } else {
             Ref keep = Ref::borrow(element);
-            match = name_matches(name, key);
+            PyObject* name = pair_item(element, 0);
+            if (!name) return -1;
+            int match = name_matches(name, key);
             if (match < 0) return -1;
             if (match) {
                 int r = on_match(element);
                 if (r) return r;
             }
         }
+        ++i;
     }
-    return 0;
 }
 
 PyObject* headers_get(HeadersObject* self, PyObject* name, int skip_dispatch) {
@@ -758,26 +796,21 @@ int headers_contains(HeadersObject* self, PyObject* key, int skip_dispatch) {
     PyObject* list = values_for_iteration(self);
     if (!list) return -1;
     Ref keep_list = Ref::borrow(list);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* element = PyList_GET_ITEM(list, i);
-        PyObject* name;
-        // Fast path: a well-formed pair of bytes, the common case, needs no references taken.
-        if (QM_LIKELY(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2 &&
-                      PyBytes_CheckExact(name = PyTuple_GET_ITEM(element, 0)) &&
-                      is_bytes_or_none(PyTuple_GET_ITEM(element, 1)))) {
-            if (equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(PyBytes_GET_SIZE(name)), lookup.data(),
-                               lookup.size())) {
-                return 1;
-            }
-            continue;
-        }
-        Ref keep = Ref::borrow(element);
+    const auto key_len = static_cast<Py_ssize_t>(lookup.size());
+    for (Py_ssize_t i = 0;; ++i) {
+        Py_ssize_t n = PyList_GET_SIZE(list);
+        bool irregular = false;
+        i = find_plain_match<true>(reinterpret_cast<PyListObject*>(list)->ob_item, i, n, lookup.data(), key_len,
+                                   &irregular);
+        if (i >= n) return 0;
+        if (!irregular) return 1;
+        // Anything but a plain (bytes, bytes-or-None) 2-tuple: unpack it the general way.
+        Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
         Ref stored_name, value;
-        if (!unpack_bytes_pair(element, stored_name, value)) return -1;
+        if (!unpack_bytes_pair(element.get(), stored_name, value)) return -1;
         int match = name_matches(stored_name.get(), lookup);
         if (match) return match;
     }
-    return 0;
 }
 
 const HeadersOps g_headers_ops = {
