@@ -744,7 +744,7 @@ PyType_Slot cookie_slots[] = {
     {Py_tp_getset, cookie_getset},
     {Py_tp_doc, const_cast<char*>(
                     "Cookie(name, value, expires=None, domain=None, path=None, http_only=False, secure=False, "
-                    "max_age=-1, same_site=0)\n--\n\n"
+                    "max_age=-1, same_site=CookieSameSiteMode.UNDEFINED)\n--\n\n"
                     "An HTTP cookie: a name, a value and the attributes written into a Set-Cookie header.")},
     {0, nullptr}};
 
@@ -1226,12 +1226,17 @@ PyObject* write_cookie_for_response(CookieObject* cookie) {
     QuoteSource quoted_name, quoted_value;
     if (!prepare_quote(name.get(), &quoted_name) || !prepare_quote(value.get(), &quoted_value)) return nullptr;
 
-    const bool has_expires = cookie->expires != Py_None;
+    // Held for the duration: the text of domain and path is read in place, after allocations
+    // that could run arbitrary code.
+    Ref expires = Ref::borrow(cookie->expires);
+    Ref domain_text = Ref::borrow(cookie->domain);
+    Ref path_text = Ref::borrow(cookie->path);
+    const bool has_expires = expires.get() != Py_None;
     char max_age_digits[20];
     size_t max_age_size = cookie->max_age >= 0 ? decimal_digits(static_cast<uint64_t>(cookie->max_age), max_age_digits) : 0;
     Span domain{nullptr, 0}, path{nullptr, 0};
-    if (cookie->domain != Py_None && !prepare_attribute(cookie->domain, "domain", &domain)) return nullptr;
-    if (cookie->path != Py_None && !prepare_attribute(cookie->path, "path", &path)) return nullptr;
+    if (domain_text.get() != Py_None && !prepare_attribute(domain_text.get(), "domain", &domain)) return nullptr;
+    if (path_text.get() != Py_None && !prepare_attribute(path_text.get(), "path", &path)) return nullptr;
     const bool secure = cookie->secure || cookie->same_site == CookieSameSiteMode::STRICT ||
                         cookie->same_site == CookieSameSiteMode::NONE;
     const char* same_site = same_site_attribute(cookie->same_site);
@@ -1254,7 +1259,7 @@ PyObject* write_cookie_for_response(CookieObject* cookie) {
     if (has_expires) {
         w.separator();
         w.literal("Expires=");
-        w.date(cookie->expires);
+        w.date(expires.get());
     }
     if (cookie->max_age >= 0) {
         w.separator();

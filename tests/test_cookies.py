@@ -4,6 +4,7 @@ import copy
 import datetime
 import enum
 import gc
+import inspect
 import pickle
 import sys
 
@@ -200,6 +201,18 @@ class TestFields:
         assert fields._name == id(cookie.name) and fields._value == id(cookie.value)
         assert fields.path == id(cookie.path) and fields.domain == id(None)
         assert (fields.http_only, fields.secure, fields.max_age, fields.same_site) == (True, False, 77, 9)
+
+
+@pytest.mark.parametrize(
+    "func, text",
+    [
+        (Cookie, "(name, value, expires=None, domain=None, path=None, http_only=False, secure=False, max_age=-1, "
+                 "same_site=<CookieSameSiteMode.UNDEFINED: 0>)"),
+        (Cookie.clone, "(self, /)"),
+    ],
+)
+def test_signatures(func, text):
+    assert str(inspect.signature(func)) == text
 
 
 class TestSameSiteMode:

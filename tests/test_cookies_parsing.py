@@ -3,6 +3,7 @@
 import datetime
 import email.utils
 import gc
+import inspect
 import sys
 import urllib.parse
 
@@ -141,8 +142,11 @@ def test_parse_arguments(call, error, message):
     assert str(info.value) == message
 
 
-def test_parse_keyword_argument():
+def test_keyword_arguments_and_signatures():
     assert parse_cookie(raw_value=b"a=1").value == "1"
+    assert datetime_from_cookie_format(value=b"Wed, 21 Oct 2015 07:28:00 GMT").year == 2015
+    assert str(inspect.signature(parse_cookie)) == "(raw_value)"
+    assert str(inspect.signature(datetime_from_cookie_format)) == "(value)"
 
 
 class TestSplitValue:
