@@ -247,6 +247,33 @@ class TestHeaderLookups:
         assert message.get_first_header(name.upper()) == b"v"
         assert message.get_first_header(name.upper() + b"x") is None
 
+    @pytest.mark.parametrize("length", [1, 7, 8, 9, 16, 17])
+    def test_every_byte_value_folds_like_bytes_lower(self, length):
+        # Names of eight bytes or more are compared a word at a time; shorter ones byte by byte.
+        pairs = [(bytes([b]) * length, bytes([b])) for b in range(256)]
+        message = Message(pairs)
+        for b in range(256):
+            key = bytes([b]) * length
+            expected = [value for name, value in pairs if name.lower() == key.lower()]
+            assert message.get_headers(key) == expected
+        mixed = bytes(range(0x38, 0x38 + length))  # digits, punctuation and capitals in one name
+        assert Message([(mixed, b"v")]).get_first_header(mixed.lower()) == b"v"
+
+    @settings(max_examples=300)
+    @given(
+        names=st.lists(st.binary(max_size=40).filter(bool) | st.sampled_from(
+            [b"X-Forwarded-For", b"x-forwarded-for", b"X-FORWARDED-FOR", b"Content-Type", b"\xc3\x89t\xc3\xa9", b"@[`{"]
+        ), max_size=12),
+        key=st.binary(max_size=40) | st.sampled_from([b"x-forwarded-for", b"CONTENT-TYPE", b"@[`{", b"`{@["]),
+    )
+    def test_matches_bytes_lower(self, names, key):
+        pairs = [(name, str(i).encode()) for i, name in enumerate(names)]
+        message = Message(list(pairs))
+        expected = [value for name, value in pairs if name.lower() == key.lower()]
+        assert message.get_headers(key) == expected
+        assert message.get_first_header(key) == (expected[0] if expected else None)
+        assert message.has_header(key) is bool(expected)
+
     @pytest.mark.parametrize(
         "pairs, value",
         [([(b"a", b"1")], b"1"), ([(b"a", b"")], b"")],
