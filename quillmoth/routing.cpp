@@ -5,6 +5,7 @@
 // RadixTree, RouteMatch, CythonRadixRouter, module init.
 #include "routing.h"
 
+#include "common/percent.h"
 #include "simd_ops.h"
 
 #include <cstring>
@@ -53,7 +54,6 @@ PyObject* positional_key(Py_ssize_t index) {
 }
 
 inline bool is_hex(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
-inline unsigned char hex_value(unsigned char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------------------------------------------
@@ -66,41 +66,25 @@ inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 // the ASCII bytes of the input, and a UTF-8 sequence never spans an ASCII byte, so the same result
 // comes from walking the raw bytes run by run without building the intermediate text.
 
-// Writes the %XX-decoded form of the ASCII run src[0..n) into dst (at most n bytes); returns its size.
-Py_ssize_t percent_decode_run(const unsigned char* src, Py_ssize_t n, unsigned char* dst) {
-    Py_ssize_t out = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (src[i] == '%' && i + 2 < n && is_hex(src[i + 1]) && is_hex(src[i + 2])) {
-            dst[out++] = static_cast<unsigned char>(hex_value(src[i + 1]) << 4 | hex_value(src[i + 2]));
-            i += 2;
-        } else {
-            dst[out++] = src[i];
-        }
-    }
-    return out;
-}
-
 PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
+    Py_ssize_t first_non_ascii = 0;
+    while (first_non_ascii < size && p[first_non_ascii] < 0x80) ++first_non_ascii;
+    // One ASCII run: decode the escapes and the UTF-8 in one go.
+    if (first_non_ascii == size) return qm::percent::unquote_buffer_to_str(data, static_cast<size_t>(size));
+
+    qm::percent::ScratchBuffer scratch(static_cast<size_t>(size));
+    if (!scratch.data()) return nullptr;
     PyUnicodeWriter* writer = PyUnicodeWriter_Create(size);
     if (!writer) return nullptr;
-    unsigned char small[256];
-    unsigned char* scratch = small;
-    if (size > static_cast<Py_ssize_t>(sizeof(small))) {
-        scratch = static_cast<unsigned char*>(PyMem_Malloc(static_cast<size_t>(size)));
-        if (!scratch) {
-            PyUnicodeWriter_Discard(writer);
-            return PyErr_NoMemory();
-        }
-    }
     bool ok = true;
     Py_ssize_t i = 0;
     while (ok && i < size) {
         Py_ssize_t j = i;
         if (p[i] < 0x80) {
             while (j < size && p[j] < 0x80) ++j;
-            Py_ssize_t m = percent_decode_run(p + i, j - i, scratch);
-            ok = PyUnicodeWriter_DecodeUTF8Stateful(writer, reinterpret_cast<const char*>(scratch), m, "replace",
+            size_t m = qm::percent::unquote_into(data + i, static_cast<size_t>(j - i), scratch.data());
+            ok = PyUnicodeWriter_DecodeUTF8Stateful(writer, scratch.data(), static_cast<Py_ssize_t>(m), "replace",
                                                     nullptr) == 0;
         } else {
             while (j < size && p[j] >= 0x80) ++j;
@@ -108,7 +92,6 @@ PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
         }
         i = j;
     }
-    if (scratch != small) PyMem_Free(scratch);
     if (!ok) {
         PyUnicodeWriter_Discard(writer);
         return nullptr;
@@ -998,6 +981,11 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
 
 PyObject* tree_match_recursive(RadixTree* self, RadixNode* current, PyObject* segments, int32_t index,
                                PyObject* params, int /*skip_dispatch*/) {
+    if (!current || !is_node(reinterpret_cast<PyObject*>(current))) {
+        PyErr_Format(PyExc_TypeError, "Argument 'current' has incorrect type (expected %.200s, got %.200s)",
+                     RadixNode_Type->tp_name, current ? Py_TYPE(current)->tp_name : "NULL");
+        return nullptr;
+    }
     if (!PyList_Check(segments)) {
         (void)qm::raise_arg_type("segments", "list", segments);
         return nullptr;

@@ -442,3 +442,13 @@ def test_route_match_subclass():
     match = Mine(Route(b"/"), {"a": b"%41"})
     assert match.values == {"a": "A"} and type(match) is Mine
     assert re.match(r"<RouteMatch", repr(match))
+
+
+def test_match_recursive_checks_its_arguments():
+    tree = make_tree((b"/a", "a"))
+    with pytest.raises(TypeError, match="Argument 'current' has incorrect type"):
+        tree_match_recursive(tree, "node", [b"a"], 0, {})
+    with pytest.raises(TypeError, match="Argument 'segments' has incorrect type"):
+        tree_match_recursive(tree, tree.root, (b"a",), 0, {})
+    with pytest.raises(TypeError, match="Expected bytes, got str"):
+        tree_match_recursive(tree, tree.root, ["a"], 0, {})
