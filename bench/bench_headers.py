@@ -74,10 +74,15 @@ def scan_contains(headers, key):
     return False
 
 
-def measure(stmt, env, number, repeat_count):
-    """Best time per call in ns over `repeat` runs of `number` calls."""
-    timer = timeit.Timer(stmt, globals=env)
-    return min(timer.repeat(repeat=repeat_count, number=number)) / number * 1e9
+def measure(stmts, env, number, repeat_count):
+    """Best time per call in ns of each statement over `repeat_count` runs of `number` calls. The
+    runs of the statements alternate, so a change in machine load touches all of them alike."""
+    timers = [timeit.Timer(stmt, globals=env) for stmt in stmts]
+    best = [float("inf")] * len(stmts)
+    for _ in range(repeat_count):
+        for i, timer in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number))
+    return [t / number * 1e9 for t in best]
 
 
 def traced_peak_on_miss(call, key, loops=100_000):
@@ -137,9 +142,7 @@ def main():
             "scan_first": scan_first, "scan_all": scan_all, "scan_contains": scan_contains,
         }
         for ours, peer, python in rows:
-            t_ours = measure(ours, env, number, repeat_count)
-            t_peer = measure(peer, env, number, repeat_count)
-            t_py = measure(python, env, number, repeat_count)
+            t_ours, t_peer, t_py = measure([ours, peer, python], env, number, repeat_count)
             print(f"{case:<10} {ours:<28} {t_ours:6.1f}   {peer:<22} {t_peer:6.1f} {t_py:7.1f}"
                   f" {t_peer / t_ours:7.2f}x {t_py / t_ours:7.2f}x")
         print()
@@ -153,10 +156,10 @@ def main():
            "scan_first": scan_first}
     for case, key in CASES.items():
         env["k"], env["s"] = key, key.decode("latin-1")
-        t_msg = measure("Message(list(raw)).get_first_header(k)", env, number // 10, repeat_count)
-        t_view = measure("Headers(list(raw)).get_first(k)", env, number // 10, repeat_count)
-        t_md = measure("CIMultiDict(decoded).getone(s, None)", env, number // 10, repeat_count)
-        t_py = measure("scan_first(list(raw), k)", env, number // 10, repeat_count)
+        t_msg, t_view, t_md, t_py = measure(
+            ["Message(list(raw)).get_first_header(k)", "Headers(list(raw)).get_first(k)",
+             "CIMultiDict(decoded).getone(s, None)", "scan_first(list(raw), k)"],
+            env, number // 10, repeat_count)
         print(f"{case:<10} Message {t_msg:7.1f}  Headers {t_view:7.1f}  CIMultiDict {t_md:7.1f}  python {t_py:7.1f}"
               f"   md/Message {t_md / t_msg:5.2f}x")
     print()
