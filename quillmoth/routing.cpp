@@ -37,6 +37,7 @@ PyObject* s_pattern;
 PyObject* s_decode;
 PyObject* s_utf8;
 PyObject* s_empty;
+PyObject* s_dunder_dict;
 PyObject* b_empty;
 PyObject* b_slash;
 PyObject* b_star;
@@ -212,6 +213,57 @@ PyTypeObject* list_type = &PyList_Type;
 #define QM_FIELD(cls, name, kind, type) FieldSpec{offsetof(cls, name), FieldKind::kind, type}
 #define QM_GETSET(pyname, spec, doc) {pyname, field_get, field_set, PyDoc_STR(doc), const_cast<FieldSpec*>(&spec)}
 
+// Pickling: every class reduces to (copyreg.__newobj__, (cls,), state) where state is the tuple of
+// its fields in declaration order, followed by the instance dict of a Python subclass (or None).
+// __setstate__ assigns the fields through their typed setters, so a tampered state cannot put a
+// value of the wrong type into a field.
+PyObject* newobj_func;  // copyreg.__newobj__
+
+PyObject* reduce_fields(PyObject* self, const PyGetSetDef* fields, Py_ssize_t count) {
+    Ref state(PyTuple_New(count + 1));
+    if (!state) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* value = field_get(self, fields[i].closure);
+        if (!value) return nullptr;
+        PyTuple_SET_ITEM(state.get(), i, value);
+    }
+    // A Python subclass's own attributes travel with the fields.
+    PyObject* dict = nullptr;
+    if (PyObject_GetOptionalAttr(self, s_dunder_dict, &dict) < 0) return nullptr;
+    if (dict && !(PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0)) Py_SETREF(dict, Py_NewRef(Py_None));
+    PyTuple_SET_ITEM(state.get(), count, dict ? dict : Py_NewRef(Py_None));
+    return Py_BuildValue("O(O)O", newobj_func, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+}
+
+PyObject* restore_fields(PyObject* self, PyObject* state, const PyGetSetDef* fields, Py_ssize_t count) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != count + 1) {
+        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd items", count + 1);
+        return nullptr;
+    }
+    Ref hold = Ref::borrow(state);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (field_set(self, PyTuple_GET_ITEM(state, i), fields[i].closure) < 0) return nullptr;
+    }
+    PyObject* extra = PyTuple_GET_ITEM(state, count);
+    if (extra != Py_None) {
+        Ref dict(PyObject_GetAttr(self, s_dunder_dict));
+        if (!dict) return nullptr;
+        if (PyDict_Update(dict.get(), extra) < 0) return nullptr;
+    }
+    return Py_NewRef(Py_None);
+}
+
+#define QM_PICKLE_METHODS(prefix, getset, count)                                                           \
+    PyObject* prefix##_reduce(PyObject* self, PyObject*) { return reduce_fields(self, getset, count); }   \
+    PyObject* prefix##_setstate(PyObject* self, PyObject* state) {                                        \
+        return restore_fields(self, state, getset, count);                                                 \
+    }
+
+#define QM_PICKLE_METHOD_DEFS(prefix)                                                                      \
+    {"__reduce__", prefix##_reduce, METH_NOARGS, PyDoc_STR("__reduce__($self, /)\n--\n\nPickle support.")}, \
+    {"__setstate__", prefix##_setstate, METH_O,                                                            \
+     PyDoc_STR("__setstate__($self, state, /)\n--\n\nRestore the fields from a pickled state.")}
+
 // Owned-field helpers for native code that builds nodes.
 inline void set_slot(PyObject** slot, PyObject* owned) { qm::replace_field(slot, owned); }
 inline void set_slot_borrowed(PyObject** slot, PyObject* borrowed) { qm::replace_field_borrowed(slot, borrowed); }
@@ -333,6 +385,13 @@ PyGetSetDef RadixNode_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+QM_PICKLE_METHODS(RadixNode, RadixNode_getset, 11)
+
+PyMethodDef RadixNode_methods[] = {
+    QM_PICKLE_METHOD_DEFS(RadixNode),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot RadixNode_slots[] = {
     {Py_tp_doc, const_cast<char*>("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.")},
     {Py_tp_new, reinterpret_cast<void*>(RadixNode_new)},
@@ -340,6 +399,7 @@ PyType_Slot RadixNode_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(RadixNode_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(RadixNode_clear)},
     {Py_tp_getset, RadixNode_getset},
+    {Py_tp_methods, RadixNode_methods},
     {0, nullptr},
 };
 
@@ -1193,7 +1253,10 @@ PyGetSetDef RadixTree_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+QM_PICKLE_METHODS(RadixTree, RadixTree_getset, 2)
+
 PyMethodDef RadixTree_methods[] = {
+    QM_PICKLE_METHOD_DEFS(RadixTree),
     {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixTree_insert_py)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
@@ -1350,6 +1413,13 @@ PyGetSetDef RouteMatch_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+QM_PICKLE_METHODS(RouteMatch, RouteMatch_getset, 4)
+
+PyMethodDef RouteMatch_methods[] = {
+    QM_PICKLE_METHOD_DEFS(RouteMatch),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot RouteMatch_slots[] = {
     {Py_tp_doc, const_cast<char*>("RouteMatch(route, values=None)\n--\n\n"
                                   "A matched route with its decoded route values.")},
@@ -1360,6 +1430,7 @@ PyType_Slot RouteMatch_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(RouteMatch_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(RouteMatch_repr)},
     {Py_tp_getset, RouteMatch_getset},
+    {Py_tp_methods, RouteMatch_methods},
     {0, nullptr},
 };
 
@@ -1528,7 +1599,10 @@ PyGetSetDef Router_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+QM_PICKLE_METHODS(Router, Router_getset, 1)
+
 PyMethodDef Router_methods[] = {
+    QM_PICKLE_METHOD_DEFS(Router),
     {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Router_add_route_py)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
@@ -1576,9 +1650,9 @@ PyModuleDef routing_module = {
 
 bool init_constants() {
     static const char* const texts[] = {"insert", "match", "add_route", "get_match", "tail", "path",
-                                        "param_names", "handler", "pattern", "decode", "utf8", ""};
-    PyObject* out[12];
-    if (!qm::intern_names(texts, out, 12)) return false;
+                                        "param_names", "handler", "pattern", "decode", "utf8", "", "__dict__"};
+    PyObject* out[13];
+    if (!qm::intern_names(texts, out, 13)) return false;
     s_insert = out[0];
     s_match = out[1];
     s_add_route = out[2];
@@ -1591,6 +1665,7 @@ bool init_constants() {
     s_decode = out[9];
     s_utf8 = out[10];
     s_empty = out[11];
+    s_dunder_dict = out[12];
     b_empty = PyBytes_FromStringAndSize("", 0);
     b_slash = PyBytes_FromString("/");
     b_star = PyBytes_FromString("*");
@@ -1626,6 +1701,11 @@ PyMODINIT_FUNC PyInit_routing() {
     Ref module(PyModule_Create(&routing_module));
     if (!module) return nullptr;
     if (!init_constants()) return nullptr;
+
+    Ref copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    newobj_func = PyObject_GetAttrString(copyreg.get(), "__newobj__");
+    if (!newobj_func) return nullptr;
 
     Ref re_module(PyImport_ImportModule("re"));
     if (!re_module) return nullptr;

@@ -2,11 +2,13 @@
 stability of every operation including its error paths."""
 
 import gc
+import pickle
 import sys
 import tracemalloc
 
 import pytest
 
+from quillmoth import routing as routing_module
 from quillmoth.routing import CythonRadixRouter, RadixNode, RadixTree, RouteMatch
 
 from routing_support import (
@@ -273,3 +275,46 @@ def test_no_references_or_memory_leak_over_many_calls():
         tracemalloc.stop()
     assert sys.getrefcount(route) == refs_before
     assert second - first < 64 * 1024, second - first
+
+
+# ---- pickling -------------------------------------------------------------------------------------
+
+class Tagged(CythonRadixRouter):
+    pass
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_router_round_trips_through_pickle(protocol):
+    router = Tagged()
+    router.label = "edge"
+    router.add_route(b"GET", b"/", "root")
+    router.add_route(b"GET", b"/u/{id:int}/files/*.txt", "files", ["id", "name"])
+    router.add_route(b"post", b"/a/{x}", "a")
+    copy = pickle.loads(pickle.dumps(router, protocol))
+    assert type(copy) is Tagged and copy.label == "edge"
+    for method, path in [(b"GET", b"/"), (b"GET", b"/u/1/files/a/B.TXT"), (b"POST", b"/a/%41"), (b"GET", b"/x")]:
+        assert copy.get_match(method, path) == router.get_match(method, path)
+    node = copy.trees[b"GET"].root.children[b"u"].param_child
+    assert node.param_validator is routing_module._INT_RX
+    assert node.children[b"files"].wildcard_suffix == b".txt"
+
+
+def test_route_match_round_trips_through_pickle():
+    match = RouteMatch(Route(b"/p/{a}", handler="h"), {"a": b"%41"})
+    copy = pickle.loads(pickle.dumps(match))
+    assert (copy.handler, copy.pattern, copy.values, copy.route.pattern) == ("h", b"/p/{a}", {"a": "A"}, b"/p/{a}")
+    assert repr(copy) == repr(match)
+
+
+@pytest.mark.parametrize(
+    "obj, state, error",
+    [
+        (RadixNode(), (None,) * 3, TypeError),
+        (RadixTree(), ("not a node", {}, None), TypeError),
+        (CythonRadixRouter(), ([], None), TypeError),
+        (RouteMatch(Route(b"/")), [None] * 5, TypeError),
+    ],
+)
+def test_setstate_checks_the_state(obj, state, error):
+    with pytest.raises(error):
+        obj.__setstate__(state)
