@@ -782,6 +782,120 @@ def test_matches_reference_model(raw, key, value):
     assert headers.values == [p for p in raw if low(p[0]) != low(key)]
 
 
+# A plain-Python statement of the lookup semantics, errors included, for lists holding anything.
+
+
+def _type_name(obj):
+    return type(obj).__name__
+
+
+def ref_key(key):
+    lowered = key.lower()
+    if type(lowered) is not bytes:
+        raise TypeError(f"Expected bytes, got {_type_name(lowered)}")
+    return lowered
+
+
+def ref_index(element, index):
+    if element is None:
+        raise TypeError("'NoneType' object is not subscriptable")
+    if type(element) is not tuple:
+        raise TypeError(f"Expected tuple, got {_type_name(element)}")
+    return element[index]
+
+
+def ref_unpack(element):
+    if type(element) in (tuple, list):
+        items = list(element)
+    elif element is None:
+        raise TypeError("'NoneType' object is not iterable")
+    else:
+        items = list(element)
+    if len(items) > 2:
+        raise ValueError("too many values to unpack (expected 2)")
+    if len(items) < 2:
+        raise ValueError(f"need more than {len(items)} value{'' if len(items) == 1 else 's'} to unpack")
+    for item in items:
+        if item is not None and type(item) is not bytes:
+            raise TypeError(f"Expected bytes, got {_type_name(item)}")
+    return items
+
+
+def ref_op(values, op, key):
+    if op == "keys":
+        found = []
+        for element in values:
+            name, _ = ref_unpack(element)
+            if name not in found:
+                found.append(name)
+        return tuple(found)
+    if op == "clone":
+        return [tuple(ref_unpack(element)) for element in values]
+    k = ref_key(key)
+    if op == "contains":
+        return any(ref_unpack(element)[0].lower() == k for element in values)
+    if op == "get_first":  # stops at the first match: later elements are never looked at
+        for element in values:
+            if ref_index(element, 0).lower() == k:
+                value = ref_index(element, 1)
+                if value is not None and type(value) is not bytes:
+                    raise TypeError(f"Expected bytes, got {_type_name(value)}")
+                return value
+        return None
+    matching = [element for element in values if ref_index(element, 0).lower() == k]
+    if op == "get_tuples":
+        return matching
+    if op == "remove":
+        for element in matching:
+            values.remove(element)
+        return None
+    found = tuple(ref_index(element, 1) for element in matching)
+    if op == "get":
+        return found
+    if len(found) > 1:
+        raise ValueError(MORE_THAN_ONE)
+    if not found:
+        raise ValueError(NOT_ONE)
+    if found[0] is not None and type(found[0]) is not bytes:
+        raise TypeError(f"Expected bytes, got {_type_name(found[0])}")
+    return found[0]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except (TypeError, ValueError, IndexError, AttributeError) as exc:
+        return type(exc), str(exc)
+    return "ok", result.values if isinstance(result, Headers) else result
+
+
+loose_items = st.one_of(names, st.none(), st.just("a"), st.integers(0, 3), st.binary(max_size=2))
+elements = st.one_of(
+    st.tuples(names, st.binary(max_size=2)), st.none(), st.lists(loose_items, max_size=3).map(tuple),
+    st.lists(names, min_size=2, max_size=2),
+)
+OPS = ["get", "get_tuples", "get_first", "get_single", "contains", "keys", "clone", "remove"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(elements, max_size=6), st.sampled_from(OPS), names)
+def test_malformed_lists_match_reference(raw, op, key):
+    stored, expected_list = list(raw), list(raw)
+    headers = Headers(stored)
+    args = () if op in ("keys", "clone") else (key,)
+    assert outcome(lambda: getattr(headers, op)(*args)) == outcome(lambda: ref_op(expected_list, op, key))
+    assert stored == expected_list
+
+
+@pytest.mark.parametrize(
+    "body", [{"get": lambda self, name: self[name]}, {"contains": lambda self, key: key in self}]
+)
+def test_override_recursing_through_protocol_raises(body):
+    Looping = type("Looping", (Headers,), body)
+    with pytest.raises(RecursionError):
+        Looping().set(b"a", b"b") if "contains" in body else Looping().get_single(b"a")
+
+
 # --- Subclass overrides ------------------------------------------------------------------------
 
 
