@@ -74,11 +74,54 @@ struct MessageObject {
     PyObject* context;       // application data, or None
 };
 
+// Wrappers over the table for callers holding a checked Message (PyObject_TypeCheck against the
+// class imported by qualified name, e.g. qm::import_type("quillmoth.messages", "Message")). Each
+// goes through the table with skip_dispatch 0, so Python overrides are honoured.
+inline MessageObject* message_cast(PyObject* obj) noexcept { return reinterpret_cast<MessageObject*>(obj); }
+
+[[nodiscard]] inline PyObject* Message_GetHeaders(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->get_headers(message_cast(self), key, 0);
+}
+[[nodiscard]] inline PyObject* Message_GetFirstHeader(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->get_first_header(message_cast(self), key, 0);
+}
+[[nodiscard]] inline PyObject* Message_GetSingleHeader(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->get_single_header(message_cast(self), key, 0);
+}
+[[nodiscard]] inline int Message_RemoveHeader(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->remove_header(message_cast(self), key, 0);
+}
+[[nodiscard]] inline int Message_HasHeader(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->has_header(message_cast(self), key, 0);
+}
+[[nodiscard]] inline int Message_AddHeaderUnchecked(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return message_cast(self)->ops->_add_header(message_cast(self), key, value, 0);
+}
+[[nodiscard]] inline int Message_AddHeaderIfMissing(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return message_cast(self)->ops->_add_header_if_missing(message_cast(self), key, value, 0);
+}
+[[nodiscard]] inline int Message_SetHeader(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return message_cast(self)->ops->set_header(message_cast(self), key, value, 0);
+}
+[[nodiscard]] inline PyObject* Message_ContentType(PyObject* self) noexcept {
+    return message_cast(self)->ops->content_type(message_cast(self), 0);
+}
+[[nodiscard]] inline int Message_HasBody(PyObject* self) noexcept {
+    return message_cast(self)->ops->has_body(message_cast(self), 0);
+}
+
 // Native exports of the module (in its __quillmoth_api__ table), with their signature texts.
 // method_without_body(method, skip_dispatch): 1 when `method` is exactly "GET", "HEAD" or
 // "TRACE", else 0 (None and non-str give 0). The flag has no effect; pass 0.
 inline constexpr const char* kMethodWithoutBodyName = "method_without_body";
 inline constexpr const char* kMethodWithoutBodySignature = "int (PyObject *, int)";
 using MethodWithoutBodyFn = int(PyObject* method, int skip_dispatch);
+
+// Binds method_without_body from quillmoth.messages at the importer's module init; ImportError
+// when the module lacks it or its signature text differs.
+[[nodiscard]] inline bool import_method_without_body(MethodWithoutBodyFn** out) noexcept {
+    qm::ImportedApi api;
+    return api.open("quillmoth.messages") && api.bind(kMethodWithoutBodyName, kMethodWithoutBodySignature, out);
+}
 
 }  // namespace qm::messages
