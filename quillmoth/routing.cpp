@@ -623,7 +623,8 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
         }
         return *out ? 1 : -1;
     }
-    // The path is used up at the parent of a wildcard without a suffix: the tail is empty.
+    // The path is used up at the parent of a wildcard without a suffix: the tail is empty, and the
+    // values are named exactly as for a non-empty tail of the same route.
     if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
         node->wildcard_suffix == Py_None) {
         *out = wildcard_result(node, s_empty);
@@ -755,7 +756,8 @@ RadixNode* tree_root(RadixTree* self, const char* attribute) {
     return as_node(self->root);
 }
 
-// static_routes.get(key): 1 with *route (borrowed) set, 0 if absent, -1 on error.
+// static_routes.get(key): 1 with *route (borrowed) set, 0 if absent, -1 on error. A None entry
+// (a pattern registered with route None) counts as absent, as a None route does in the tree.
 int lookup_static(RadixTree* self, PyObject* key, PyObject** route) {
     PyObject* table = self->static_routes;
     if (table == Py_None) {
@@ -763,7 +765,7 @@ int lookup_static(RadixTree* self, PyObject* key, PyObject** route) {
         return -1;
     }
     *route = PyDict_GetItemWithError(table, key);
-    if (*route) return 1;
+    if (*route) return *route != Py_None;
     return PyErr_Occurred() ? -1 : 0;
 }
 

@@ -60,10 +60,10 @@ def reference_match(tree, path):
     """What RadixTree.match must return for `path`, computed from the tree's public state."""
     if b"//" in path:
         return None
-    if path in tree.static_routes:
+    if tree.static_routes.get(path) is not None:
         return tree.static_routes[path], None
     norm = path.rstrip(b"/") if len(path) > 1 and path.endswith(b"/") else path
-    if norm in tree.static_routes:
+    if tree.static_routes.get(norm) is not None:
         return tree.static_routes[norm], None
     root = tree.root
     if norm in (b"", b"/"):

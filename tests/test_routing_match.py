@@ -452,3 +452,10 @@ def test_match_recursive_checks_its_arguments():
         tree_match_recursive(tree, tree.root, (b"a",), 0, {})
     with pytest.raises(TypeError, match="Expected bytes, got str"):
         tree_match_recursive(tree, tree.root, ["a"], 0, {})
+
+
+def test_none_route_counts_as_no_route():
+    tree = make_tree((b"/a/{x}", "param"), (b"/a/b", None), (b"/", None))
+    assert tree.static_routes[b"/a/b"] is None
+    assert tree.match(b"/a/b") == ("param", {"_p_1": "b"})
+    assert tree.match(b"/") is None
