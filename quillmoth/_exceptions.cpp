@@ -77,7 +77,15 @@ int with_field_clear(PyObject* op) {
 void http_exception_dealloc(PyObject* op) {
     PyTypeObject* tp = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
-    (void)tp->tp_clear(op);
+    (void)exception_base()->tp_clear(op);
+    tp->tp_free(op);
+    Py_DECREF(tp);
+}
+
+void with_field_dealloc(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)with_field_clear(op);
     tp->tp_free(op);
     Py_DECREF(tp);
 }
@@ -332,7 +340,7 @@ PyType_Slot internal_server_error_slots[] = {
                                   "An unexpected failure, answered with status 500.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(internal_server_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
     {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
     {Py_tp_methods, internal_server_error_methods},
@@ -345,7 +353,7 @@ PyType_Slot bad_request_format_slots[] = {
                                   "A request body that cannot be parsed, answered with status 400.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(bad_request_format_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
     {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
     {Py_tp_methods, message_and_field_methods},
@@ -358,7 +366,7 @@ PyType_Slot unprocessable_entity_slots[] = {
                                   "Input that is well-formed but invalid, answered with status 422.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(unprocessable_entity_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
     {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
     {Py_tp_methods, message_and_field_methods},
@@ -371,7 +379,7 @@ PyType_Slot failed_request_error_slots[] = {
                                   "A response whose status code signals a failure.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(failed_request_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
     {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
     {Py_tp_methods, failed_request_error_methods},

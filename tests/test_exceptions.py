@@ -276,3 +276,26 @@ def test_message_aborted_caught_with_subclasses():
 
     with pytest.raises(MessageAborted):
         raise ClientGone()
+
+
+class ChainEnd(InternalServerError):
+    pass
+
+
+@pytest.mark.parametrize("link", ["field", "context"])
+def test_long_exception_chains_are_freed_without_overflowing(link):
+    end = ChainEnd()
+    end_ref = weakref.ref(end)
+    exc = end
+    del end
+    for _ in range(200000):
+        if link == "field":
+            exc = InternalServerError(exc)
+        else:
+            new = NotFound()
+            new.__context__ = exc
+            exc = new
+            del new
+    # Freeing the head frees the whole chain, one object after the other, down to its end.
+    del exc
+    assert end_ref() is None
