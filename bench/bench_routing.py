@@ -2,7 +2,7 @@
 
 Each router gets an equivalent table of N routes (N = 20, 200, 2000): N - 4 static routes
 /api/v1/resource<i>/list plus four routes with parameters. For each case the script prints the
-nanoseconds per match (best of 21 short runs, the routers taking turns) and how many times slower each peer is.
+nanoseconds per match (best of 31 short runs, the routers taking turns) and how many times slower each peer is.
 
 Each router is called as directly as its interface allows (bound methods through functools.partial;
 a Python wrapper only where the peer's interface needs one).
@@ -124,7 +124,7 @@ def calibrate(fn, arg, budget):
         loops *= 4
 
 
-def time_side_by_side(contenders, repeats=21, budget=0.01):
+def time_side_by_side(contenders, repeats=31, budget=0.01):
     """Best ns per call of each (fn, arg). The contenders take turns within every repeat, so a burst
     of load on the machine hits all of them alike rather than one."""
     loops = [calibrate(fn, arg, budget) for fn, arg in contenders]
@@ -147,8 +147,20 @@ def check_equivalent(n, qm, st, ls):
         assert (ours is None) == (theirs_st is None) == (theirs_ls is None), (name, ours, theirs_st, theirs_ls)
 
 
+def warm_up(seconds=1.0):
+    """Keeps the processor busy on the code under test for a moment before anything is timed."""
+    router = build_quillmoth(20)
+    routes = starlette_matcher(build_starlette(20))
+    deadline = time.perf_counter() + seconds
+    while time.perf_counter() < deadline:
+        for _ in range(1000):
+            router.get_match(b"GET", b"/users/alice")
+        routes("/users/alice")
+
+
 def main():
     gc.disable()
+    warm_up()
     print(__doc__.split("\n\n")[0])
     print()
     header = (f"{'routes':>6}  {'case':<32}{'quillmoth':>11}{'Starlette':>12}{'Litestar':>11}"
