@@ -459,3 +459,12 @@ def test_none_route_counts_as_no_route():
     assert tree.static_routes[b"/a/b"] is None
     assert tree.match(b"/a/b") == ("param", {"_p_1": "b"})
     assert tree.match(b"/") is None
+
+
+def test_very_long_paths():
+    tree = make_tree((b"/a/{x}", "ax"), (b"/files/*.bin", "bin"))
+    long_path = b"/a" * 500_000
+    assert tree.match(long_path) is None
+    route, values = tree.match(b"/files" + b"/seg%20" * 100_000 + b".BIN")
+    assert route == "bin" and len(values["tail"]) == 100_000 * 5 - 1 and values["tail"].startswith("seg /seg ")
+    assert tree.match(b"/a/" + b"x" * 1_000_000) == ("ax", {"_p_1": "x" * 1_000_000})
