@@ -88,7 +88,11 @@ public:
         add(bytes_data(bytes), bytes_size(bytes));
     }
     void add(const char* data, Py_ssize_t size) noexcept {
-        if (count_ < kMaxPieces) pieces_[count_++] = {data, size};
+        if (count_ == kMaxPieces || size > PY_SSIZE_T_MAX - total_) {
+            overflow_ = true;
+            return;
+        }
+        pieces_[count_++] = {data, size};
         total_ += size;
     }
     void add_literal(const char* text) noexcept { add(text, static_cast<Py_ssize_t>(std::strlen(text))); }
@@ -99,6 +103,7 @@ public:
 
     [[nodiscard]] PyObject* finish() noexcept {
         if (bad_) return raise_concat_error(bad_);
+        if (overflow_) return PyErr_NoMemory();
         PyObject* out = PyBytes_FromStringAndSize(nullptr, total_);
         if (!out) return nullptr;
         char* dst = PyBytes_AS_STRING(out);
@@ -119,6 +124,7 @@ private:
     int count_ = 0;
     Py_ssize_t total_ = 0;
     PyObject* bad_ = nullptr;
+    bool overflow_ = false;
     char port_text_[16];
 };
 
@@ -317,7 +323,9 @@ PyObject* call_class_generic(PyObject* type, PyObject* const* args, size_t nargs
 
 // Calling the class itself: no argument tuple, no separate __new__/__init__ dispatch.
 PyObject* URL_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (QM_UNLIKELY(type != reinterpret_cast<PyObject*>(g_url_type))) return call_class_generic(type, args, nargsf, kwnames);
+    if (QM_UNLIKELY(type != reinterpret_cast<PyObject*>(g_url_type))) {
+        return call_class_generic(type, args, nargsf, kwnames);
+    }
     PyObject* value = nullptr;
     if (!qm::parse_args(kInitSignature, args, PyVectorcall_NARGS(nargsf), kwnames, &value)) return nullptr;
     if (!qm::check_exact_arg(value, &PyBytes_Type, "value")) return nullptr;
@@ -414,14 +422,15 @@ inline int overridden(URLObject* self, OpName op, void* wrapper) noexcept {
 void add_origin(BytesBuilder& text, PyObject* schema, PyObject* host, int32_t port, bool bracket_ipv6) noexcept {
     text.add(schema);
     text.add_literal("://");
-    bool bracket = bracket_ipv6 && PyBytes_Check(host) && std::memchr(bytes_data(host), ':', static_cast<size_t>(bytes_size(host)));
+    bool bracket = bracket_ipv6 && PyBytes_Check(host) &&
+                   std::memchr(bytes_data(host), ':', static_cast<size_t>(bytes_size(host))) != nullptr;
     if (bracket) text.add_literal("[");
     text.add(host);
     if (bracket) text.add_literal("]");
     if (port != 0 && PyBytes_Check(schema)) {
-        bool is_default = (bytes_equal(schema, "http", 4) && port == 80) || (bytes_equal(schema, "https", 5) && port == 443);
-        bool known = bytes_equal(schema, "http", 4) || bytes_equal(schema, "https", 5);
-        if (known && !is_default) text.add_port(port);
+        bool http = bytes_equal(schema, "http", 4);
+        bool https = bytes_equal(schema, "https", 5);
+        if ((http && port != 80) || (https && port != 443)) text.add_port(port);
     }
 }
 
@@ -449,7 +458,10 @@ PyObject* url_join(URLObject* self, PyObject* other, int skip_dispatch) {
     if (!skip_dispatch) {
         int found = overridden(self, kJoin, QM_IMPL(URL_join_py));
         if (found < 0) return nullptr;
-        if (found) return checked_override(qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kJoin], other));
+        if (found) {
+            return checked_override(
+                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kJoin], other));
+        }
     }
     if (!qm::check_instance_arg(other, g_url_type, "other", false)) return nullptr;
     URLObject* rhs = as_url(other);
@@ -478,7 +490,10 @@ PyObject* url_base_url(URLObject* self, int skip_dispatch) {
     if (!skip_dispatch) {
         int found = overridden(self, kBaseUrl, QM_IMPL(URL_base_url_py));
         if (found < 0) return nullptr;
-        if (found) return checked_override(qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kBaseUrl]));
+        if (found) {
+            return checked_override(
+                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kBaseUrl]));
+        }
     }
     if (!self->is_absolute) {
         PyErr_SetString(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
@@ -499,7 +514,10 @@ PyObject* url_with_host(URLObject* self, PyObject* host, int skip_dispatch) {
     if (!skip_dispatch) {
         int found = overridden(self, kWithHost, QM_IMPL(URL_with_host_py));
         if (found < 0) return nullptr;
-        if (found) return checked_override(qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithHost], host));
+        if (found) {
+            return checked_override(
+                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithHost], host));
+        }
     }
     if (!require_absolute(self)) return nullptr;
     // A new host that carries its own port ("h:8080", as opposed to a bracketed IPv6 literal)
@@ -519,7 +537,10 @@ PyObject* url_with_scheme(URLObject* self, PyObject* schema, int skip_dispatch) 
     if (!skip_dispatch) {
         int found = overridden(self, kWithScheme, QM_IMPL(URL_with_scheme_py));
         if (found < 0) return nullptr;
-        if (found) return checked_override(qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithScheme], schema));
+        if (found) {
+            return checked_override(
+                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithScheme], schema));
+        }
     }
     if (!require_absolute(self)) return nullptr;
     if (schema != Py_None && !PyBytes_Check(schema)) return raise_concat_error(schema);
@@ -534,7 +555,10 @@ PyObject* url_with_query(URLObject* self, PyObject* query, int skip_dispatch) {
     if (!skip_dispatch) {
         int found = overridden(self, kWithQuery, QM_IMPL(URL_with_query_py));
         if (found < 0) return nullptr;
-        if (found) return checked_override(qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithQuery], query));
+        if (found) {
+            return checked_override(
+                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithQuery], query));
+        }
     }
     if (query != Py_None && !PyBytes_Check(query)) return raise_concat_error(query);
     BytesBuilder text;
