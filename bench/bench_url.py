@@ -44,18 +44,23 @@ QUOTE_INPUTS = ["plain", "/a/b/c", "hello world", "caf\u00e9/na\u00efve", "a&b=c
 UNQUOTE_INPUTS = ["plain", "/a/b/c", "hello%20world", "caf%C3%A9/na%C3%AFve", "a%26b%3Dc%20d", "%E2%82%AC" * 8]
 
 
-def best_ns_per_op(func, inputs, rounds, repeats):
-    """Best of `repeats` timings of `rounds` passes over `inputs`, per call."""
-    best = float("inf")
-    calls = rounds * len(inputs)
+def time_pass(func, inputs, rounds):
+    """Nanoseconds per call of `rounds` passes over `inputs`."""
+    start = time.perf_counter_ns()
+    for _ in range(rounds):
+        for value in inputs:
+            func(value)
+    return (time.perf_counter_ns() - start) / (rounds * len(inputs))
+
+
+def compare(candidates, rounds, repeats):
+    """Best ns/op of each (name, func, inputs); the candidates take turns in every repeat, so a
+    change in machine load touches all of them alike."""
+    best = {name: float("inf") for name, _, _ in candidates}
     for _ in range(repeats):
-        start = time.perf_counter_ns()
-        for _ in range(rounds):
-            for value in inputs:
-                func(value)
-        elapsed = time.perf_counter_ns() - start
-        best = min(best, elapsed / calls)
-    return best
+        for name, func, inputs in candidates:
+            best[name] = min(best[name], time_pass(func, inputs, rounds))
+    return [(name, best[name]) for name, _, _ in candidates]
 
 
 def report(title, rows, reference):
@@ -69,8 +74,8 @@ def report(title, rows, reference):
 
 def main():
     quick = "--quick" in sys.argv
-    rounds = 2_000 if quick else 20_000
-    repeats = 3 if quick else 7
+    rounds = 200 if quick else 2_000
+    repeats = 5 if quick else 15
 
     # Same results first: a benchmark of functions that disagree would measure nothing useful.
     for raw in URLS + DISTINCT_URLS[:64]:
@@ -84,34 +89,44 @@ def main():
     for text in UNQUOTE_INPUTS:
         assert _unquote(text) == urllib.parse.unquote(text)
 
-    rows = [
-        ("httptools.parse_url(b)", best_ns_per_op(httptools.parse_url, URLS, rounds, repeats)),
-        ("URL(b)", best_ns_per_op(URL, URLS, rounds, repeats)),
-        ("yarl.URL(str)", best_ns_per_op(yarl.URL, URL_TEXTS, rounds, repeats)),
-    ]
+    rows = compare(
+        [
+            ("httptools.parse_url(b)", httptools.parse_url, URLS),
+            ("URL(b)", URL, URLS),
+            ("yarl.URL(str)", yarl.URL, URL_TEXTS),
+        ],
+        rounds,
+        repeats,
+    )
     report(f"URL construction, {len(URLS)} repeated URLs (yarl served from its cache)", rows, "httptools.parse_url(b)")
 
     distinct_rounds = max(1, rounds * len(URLS) // len(DISTINCT_URLS))
-    rows = [
-        ("httptools.parse_url(b)", best_ns_per_op(httptools.parse_url, DISTINCT_URLS, distinct_rounds, repeats)),
-        ("URL(b)", best_ns_per_op(URL, DISTINCT_URLS, distinct_rounds, repeats)),
-        ("yarl.URL(str)", best_ns_per_op(yarl.URL, DISTINCT_TEXTS, distinct_rounds, repeats)),
-    ]
+    rows = compare(
+        [
+            ("httptools.parse_url(b)", httptools.parse_url, DISTINCT_URLS),
+            ("URL(b)", URL, DISTINCT_URLS),
+            ("yarl.URL(str)", yarl.URL, DISTINCT_TEXTS),
+        ],
+        distinct_rounds,
+        repeats,
+    )
     report(f"URL construction, {len(DISTINCT_URLS)} distinct URLs (every call parses)", rows, "httptools.parse_url(b)")
     ours = dict(rows)["URL(b)"]
     print(f"  URL(b) / parse_url alone: {ours / dict(rows)['httptools.parse_url(b)']:.2f}x the floor (target <= 1.3x)")
     print(f"  yarl.URL / URL(b):        {dict(rows)['yarl.URL(str)'] / ours:.2f}x (target >= 2x)")
     print()
 
-    rows = [
-        ("urllib.parse.quote", best_ns_per_op(urllib.parse.quote, QUOTE_INPUTS, rounds, repeats)),
-        ("native quote", best_ns_per_op(_quote, QUOTE_INPUTS, rounds, repeats)),
-    ]
+    rows = compare(
+        [("urllib.parse.quote", urllib.parse.quote, QUOTE_INPUTS), ("native quote", _quote, QUOTE_INPUTS)],
+        rounds,
+        repeats,
+    )
     report(f"quote ({len(QUOTE_INPUTS)} texts cycled)", rows, "urllib.parse.quote")
-    rows = [
-        ("urllib.parse.unquote", best_ns_per_op(urllib.parse.unquote, UNQUOTE_INPUTS, rounds, repeats)),
-        ("native unquote", best_ns_per_op(_unquote, UNQUOTE_INPUTS, rounds, repeats)),
-    ]
+    rows = compare(
+        [("urllib.parse.unquote", urllib.parse.unquote, UNQUOTE_INPUTS), ("native unquote", _unquote, UNQUOTE_INPUTS)],
+        rounds,
+        repeats,
+    )
     report(f"unquote ({len(UNQUOTE_INPUTS)} texts cycled)", rows, "urllib.parse.unquote")
 
 
