@@ -7,6 +7,8 @@ import sys
 import tracemalloc
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quillmoth.url as url_module
 from quillmoth.url import URL, InvalidURL, build_absolute_url, join_prefix, valid_schema
@@ -376,6 +378,73 @@ class TestRebuilders:
         assert str(info.value).startswith(PARSE_PREFIX + "http://bad host/p): ")
         rebuilt = URL(b"http://h/p?x=1").with_host(b"other")
         assert (rebuilt.host, rebuilt.path, rebuilt.query) == (b"other", b"/p", b"x=1")
+
+
+_DEFAULT_PORT = {b"http": 80, b"https": 443}
+_label = st.text("abcdefghijklmnopqrstuvwxyz0123456789-", min_size=1, max_size=8).map(str.encode)
+_hosts = st.one_of(
+    st.lists(_label, min_size=1, max_size=3).map(b".".join),
+    st.sampled_from([b"[::1]", b"[2001:db8::7]", b"127.0.0.1"]),
+)
+_parts = st.text("abcXYZ019-._~%=&+", max_size=10).map(str.encode)
+
+
+@st.composite
+def absolute_urls(draw):
+    scheme = draw(st.sampled_from([b"http", b"https"]))
+    host = draw(_hosts)
+    port = draw(st.one_of(st.just(None), st.integers(1, 65535)))
+    path = draw(st.one_of(st.just(b""), _parts.map(lambda p: b"/" + p)))
+    text = scheme + b"://" + host + (b":%d" % port if port else b"") + path
+    if draw(st.booleans()):
+        text += b"?" + draw(_parts)
+    if path and draw(st.booleans()):
+        text += b"#" + draw(_parts)
+    return URL(text)
+
+
+def _effective_port(url):
+    return url.port or _DEFAULT_PORT[url.schema]
+
+
+class TestRebuildProperties:
+    """The rebuilders change one component and keep every other, whatever the URL."""
+
+    @settings(max_examples=400)
+    @given(absolute_urls(), _parts)
+    def test_with_query_keeps_the_rest(self, url, query):
+        result = url.with_query(query)
+        assert (result.schema, result.host, _effective_port(result), result.path or b"", result.fragment) == (
+            url.schema, url.host, _effective_port(url), url.path or b"", url.fragment,
+        )
+        assert result.query == (query or None)
+
+    @settings(max_examples=400)
+    @given(absolute_urls(), st.sampled_from([b"other", b"example.org", b"[::2]"]))
+    def test_with_host_keeps_the_rest(self, url, host):
+        result = url.with_host(host)
+        assert result.host == host.strip(b"[]")
+        assert (result.schema, _effective_port(result), result.path, result.query, result.fragment) == (
+            url.schema, _effective_port(url), url.path, url.query, url.fragment,
+        )
+
+    @settings(max_examples=400)
+    @given(absolute_urls(), st.sampled_from([b"http", b"https"]))
+    def test_with_scheme_keeps_the_rest(self, url, scheme):
+        result = url.with_scheme(scheme)
+        assert result.schema == scheme
+        # An explicit port names the same port afterwards; no port stays no port.
+        assert _effective_port(result) == (url.port or _DEFAULT_PORT[scheme])
+        assert (result.host, result.path, result.query, result.fragment) == (
+            url.host, url.path, url.query, url.fragment,
+        )
+
+    @settings(max_examples=400)
+    @given(absolute_urls())
+    def test_base_url_keeps_origin(self, url):
+        base = url.base_url()
+        assert (base.schema, base.host, _effective_port(base)) == (url.schema, url.host, _effective_port(url))
+        assert (base.path, base.query, base.fragment) == (None, None, None)
 
 
 # ---------------------------------------------------------------------------------------------
