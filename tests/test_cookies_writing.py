@@ -14,10 +14,13 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import cookies_native as native
+import quillmoth.cookies
 from cookies_native import write_cookie_for_response as write
 from quillmoth.cookies import Cookie, CookieSameSiteMode, datetime_to_cookie_format, parse_cookie
 
 WHEN = datetime.datetime(2015, 10, 21, 7, 28)
+# Where the package under test was imported from (the checkout or site-packages), for child processes.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmoth.cookies.__file__)))
 
 
 class TestWrite:
@@ -183,7 +186,7 @@ class TestDates:
             """
         )
         env = dict(os.environ, LOCPATH=str(tmp_path), LC_ALL="de_DE.UTF-8",
-                   PYTHONPATH=os.pathsep.join([os.getcwd(), os.path.dirname(__file__)]))
+                   PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.dirname(__file__)]))
         done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
         localised, date, header = done.stdout.splitlines()
