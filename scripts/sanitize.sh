@@ -9,7 +9,7 @@ asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 # The interpreter's own allocations are not ours to report; leaks of the modules show up in the
 # refcount tests instead. UBSan findings abort the run.
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
 set +e
