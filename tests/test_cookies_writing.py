@@ -187,7 +187,7 @@ class TestDates:
         )
         env = dict(os.environ, LOCPATH=str(tmp_path), LC_ALL="de_DE.UTF-8",
                    PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.dirname(__file__)]))
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+        done = subprocess.run([sys.executable, "-c", script], env=env, cwd=PACKAGE_ROOT, capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
         localised, date, header = done.stdout.splitlines()
         assert localised == "Mi Okt"  # the locale really is active

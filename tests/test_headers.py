@@ -4,21 +4,16 @@ calls), pickling, and reference/allocation hygiene on success and error paths.""
 
 import collections.abc
 import gc
-import importlib.util
 import pickle
-import shutil
-import subprocess
 import sys
-import sysconfig
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import load_module
 from quillmoth.headers import Header, Headers
 
-ROOT = Path(__file__).resolve().parent.parent
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
 NOT_ONE = "Headers does not contain one header with the given key"
 
@@ -28,23 +23,9 @@ def arg_type_message(arg, expected, got):
 
 
 @pytest.fixture(scope="session")
-def native(tmp_path_factory):
+def native(compile_native):
     """A stand-in sibling module compiled against quillmoth/headers.h, calling the table natively."""
-    compiler = shutil.which("c++") or shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the native caller")
-    out_dir = tmp_path_factory.mktemp("native")
-    target = out_dir / ("headers_caller" + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run(
-        [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror", "-fno-exceptions",
-         "-I" + sysconfig.get_paths()["include"], "-I" + str(ROOT / "quillmoth"),
-         str(ROOT / "tests" / "native" / "headers_caller.cpp"), "-o", str(target)],
-        check=True,
-    )
-    spec = importlib.util.spec_from_file_location("headers_caller", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_module("headers_caller", compile_native("headers_caller"))
 
 
 # --- Header ------------------------------------------------------------------------------------
