@@ -5,6 +5,7 @@
 #include "bytes.h"
 #include "exports.h"
 #include "fields.h"
+#include "object.h"
 #include "optable.h"
 #include "ref.h"
 
