@@ -348,26 +348,7 @@ PyObject* header_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     return obj;
 }
 
-int header_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(header_of(self)->name);
-    Py_VISIT(header_of(self)->value);
-    return 0;
-}
-
-int header_clear(PyObject* self) {
-    Py_CLEAR(header_of(self)->name);
-    Py_CLEAR(header_of(self)->value);
-    return 0;
-}
-
-void header_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    (void)header_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using HeaderFields = qm::ObjectFields<HeaderObject, &HeaderObject::name, &HeaderObject::value>;
 
 // Iteration yields the name, then the value: `name, value = header`.
 PyObject* header_iter(PyObject* self) {
@@ -451,9 +432,9 @@ PyType_Slot header_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(header_new)},
     {Py_tp_init, reinterpret_cast<void*>(header_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(header_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(header_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(header_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(header_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HeaderFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HeaderFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(HeaderFields::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(header_iter)},
     {Py_tp_richcompare, reinterpret_cast<void*>(header_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -875,24 +856,7 @@ PyObject* headers_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
     return obj;
 }
 
-int headers_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(self_of(self)->values);
-    return 0;
-}
-
-int headers_clear(PyObject* self) {
-    Py_CLEAR(self_of(self)->values);
-    return 0;
-}
-
-void headers_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    (void)headers_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using HeadersFields = qm::ObjectFields<HeadersObject, &HeadersObject::values>;
 
 PyObject* headers_get_values(PyObject* self, void*) { return get_field(self_of(self)->values); }
 
@@ -1185,41 +1149,39 @@ PyObject* headers_nb_add(PyObject* left, PyObject* right) {
 
 PyObject* headers_nb_inplace_add(PyObject* self, PyObject* other) { return add_to_instance(self, other); }
 
-#define QM_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef headers_methods[] = {
-    {"keys", QM_FAST(py_keys), METH_FASTCALL | METH_KEYWORDS,
+    {"keys", QM_FASTCALL(py_keys), METH_FASTCALL | METH_KEYWORDS,
      "keys($self, /)\n--\n\nThe distinct names, in order of first occurrence, spelled as stored (names that differ "
      "only in case are listed separately)."},
-    {"clone", QM_FAST(py_clone), METH_FASTCALL | METH_KEYWORDS,
+    {"clone", QM_FASTCALL(py_clone), METH_FASTCALL | METH_KEYWORDS,
      "clone($self, /)\n--\n\nA new Headers (always of the base class) over a new list of new pairs."},
-    {"get", QM_FAST(py_get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", QM_FASTCALL(py_get), METH_FASTCALL | METH_KEYWORDS,
      "get($self, /, name)\n--\n\nThe values of every pair whose name matches `name` (any case), as a tuple."},
-    {"get_tuples", QM_FAST(py_get_tuples), METH_FASTCALL | METH_KEYWORDS,
+    {"get_tuples", QM_FASTCALL(py_get_tuples), METH_FASTCALL | METH_KEYWORDS,
      "get_tuples($self, /, name)\n--\n\nThe stored (name, value) pairs whose name matches `name`, as a list."},
-    {"add", QM_FAST(py_add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", QM_FASTCALL(py_add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, /, name, value)\n--\n\nAppends the pair (name, value)."},
-    {"set", QM_FAST(py_set), METH_FASTCALL | METH_KEYWORDS,
+    {"set", QM_FASTCALL(py_set), METH_FASTCALL | METH_KEYWORDS,
      "set($self, /, name, value)\n--\n\nReplaces every pair named `name` (any case) by one pair at the end."},
-    {"get_single", QM_FAST(py_get_single), METH_FASTCALL | METH_KEYWORDS,
+    {"get_single", QM_FASTCALL(py_get_single), METH_FASTCALL | METH_KEYWORDS,
      "get_single($self, /, key)\n--\n\nThe value of the one pair named `key`; ValueError when there are none or "
      "several."},
-    {"get_first", QM_FAST(py_get_first), METH_FASTCALL | METH_KEYWORDS,
+    {"get_first", QM_FASTCALL(py_get_first), METH_FASTCALL | METH_KEYWORDS,
      "get_first($self, /, key)\n--\n\nThe value of the first pair named `key`, or None."},
-    {"remove", QM_FAST(py_remove), METH_FASTCALL | METH_KEYWORDS,
+    {"remove", QM_FASTCALL(py_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, /, key)\n--\n\nRemoves every pair named `key` (any case); nothing to remove is not an error."},
-    {"merge", QM_FAST(py_merge), METH_FASTCALL | METH_KEYWORDS,
+    {"merge", QM_FASTCALL(py_merge), METH_FASTCALL | METH_KEYWORDS,
      "merge($self, /, values)\n--\n\nAppends each tuple of the list `values` as it is; None elements are skipped."},
-    {"contains", QM_FAST(py_contains), METH_FASTCALL | METH_KEYWORDS,
+    {"contains", QM_FASTCALL(py_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, /, key)\n--\n\nWhether a pair is named `key` (any case)."},
-    {"items", QM_FAST(py_items), METH_FASTCALL | METH_KEYWORDS,
+    {"items", QM_FASTCALL(py_items), METH_FASTCALL | METH_KEYWORDS,
      "items($self, /)\n--\n\nAn iterator over the stored pairs, in order."},
-    {"update", QM_FAST(py_update), METH_FASTCALL | METH_KEYWORDS,
+    {"update", QM_FASTCALL(py_update), METH_FASTCALL | METH_KEYWORDS,
      "update($self, /, values)\n--\n\nFor each key, value of the dict `values`, performs self[key] = value."},
-    {"add_many", QM_FAST(py_add_many), METH_FASTCALL | METH_KEYWORDS,
+    {"add_many", QM_FASTCALL(py_add_many), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, /, values)\n--\n\nAdds the pairs of a mutable sequence (of pairs or Header objects) or of a "
      "mapping of bytes to bytes."},
-    {"_add_to_instance", QM_FAST(py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_add_to_instance", QM_FASTCALL(py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_add_to_instance(instance, other)\n--\n\nAdds the pairs of `other` (Headers, Header, 2-tuple or a mutable "
      "sequence of 2-tuples) to `instance`; NotImplemented for anything else."},
     {"__reduce__", py_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the collection by its values."},
@@ -1238,9 +1200,9 @@ PyType_Slot headers_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(headers_new)},
     {Py_tp_init, reinterpret_cast<void*>(headers_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(headers_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(headers_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(headers_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(headers_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HeadersFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HeadersFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(HeadersFields::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(headers_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(headers_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(headers_subscript)},
@@ -1294,14 +1256,10 @@ PyMODINIT_FUNC PyInit_headers(void) {
     if (!g_mutable_sequence && !load_abcs()) return nullptr;
     qm::Ref module(PyModule_Create(&headers_module));
     if (!module) return nullptr;
-    qm::Ref header_type(PyType_FromModuleAndSpec(module.get(), &header_spec, nullptr));
+    qm::Ref header_type(qm::add_module_type(module.get(), &header_spec));
     if (!header_type) return nullptr;
-    qm::Ref headers_type(PyType_FromModuleAndSpec(module.get(), &headers_spec, nullptr));
+    qm::Ref headers_type(qm::add_module_type(module.get(), &headers_spec));
     if (!headers_type) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "Header", header_type.get()) < 0 ||
-        PyModule_AddObjectRef(module.get(), "Headers", headers_type.get()) < 0) {
-        return nullptr;
-    }
     Py_XSETREF(g_header_type, reinterpret_cast<PyTypeObject*>(header_type.release()));
     Py_XSETREF(g_headers_type, reinterpret_cast<PyTypeObject*>(headers_type.release()));
     for (auto& cache : g_caches) cache = qm::OverrideCache{};
