@@ -713,42 +713,10 @@ int Message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int Message_traverse(PyObject* obj, visitproc visit, void* arg) {
-    MessageObject* self = as_message(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(self->_raw_headers);
-    Py_VISIT(self->_headers);
-    Py_VISIT(self->content);
-    Py_VISIT(self->_form_data);
-    Py_VISIT(self->context);
-    return 0;
-}
-
 // Clearing puts None back rather than null, so a method reached during collection still finds
-// well-formed fields.
-int Message_clear(PyObject* obj) {
-    MessageObject* self = as_message(obj);
-    qm::replace_field(&self->_raw_headers, Py_NewRef(Py_None));
-    qm::replace_field(&self->_headers, Py_NewRef(Py_None));
-    qm::replace_field(&self->content, Py_NewRef(Py_None));
-    qm::replace_field(&self->_form_data, Py_NewRef(Py_None));
-    qm::replace_field(&self->context, Py_NewRef(Py_None));
-    return 0;
-}
-
-void Message_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_UnTrack(obj);
-    PyObject_ClearWeakRefs(obj);
-    MessageObject* self = as_message(obj);
-    Py_CLEAR(self->_raw_headers);
-    Py_CLEAR(self->_headers);
-    Py_CLEAR(self->content);
-    Py_CLEAR(self->_form_data);
-    Py_CLEAR(self->context);
-    type->tp_free(obj);
-    Py_DECREF(type);
-}
+// well-formed fields; deallocation releases them to null.
+using MessageFields = qm::ObjectFields<MessageObject, &MessageObject::_raw_headers, &MessageObject::_headers,
+                                       &MessageObject::content, &MessageObject::_form_data, &MessageObject::context>;
 
 PyObject* Message_get_headers_view(PyObject* obj, void*) {
     MessageObject* self = as_message(obj);
@@ -796,8 +764,7 @@ int Message_set_context(PyObject* obj, PyObject* value, void*) {
     return qm::set_any_field(&as_message(obj)->context, value);
 }
 
-#define QM_METHOD(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QM_METHOD(name, doc) {#name, QM_FASTCALL(py_##name), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef Message_methods[] = {
     QM_METHOD(get_headers, "get_headers($self, key)\n--\n\n"
@@ -851,9 +818,9 @@ PyType_Slot Message_slots[] = {
                                   "as given, and its body content.")},
     {Py_tp_new, reinterpret_cast<void*>(Message_new)},
     {Py_tp_init, reinterpret_cast<void*>(Message_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Message_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Message_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Message_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MessageFields::dealloc_with_weakrefs)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MessageFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MessageFields::clear_to_none)},
     {Py_tp_methods, Message_methods},
     {Py_tp_getset, Message_getset},
     {0, nullptr},
@@ -977,9 +944,8 @@ PyObject* init_module() noexcept {
 
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    MessageType = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module.get(), &Message_spec, nullptr));
+    MessageType = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module.get(), &Message_spec));
     if (!MessageType) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "Message", reinterpret_cast<PyObject*>(MessageType)) < 0) return nullptr;
 
     Ref charset_rx(compile_charset_rx());
     if (!charset_rx || PyModule_AddObjectRef(module.get(), "_charset_rx", charset_rx.get()) < 0) return nullptr;
