@@ -335,40 +335,15 @@ PyObject* URL_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
-int URL_traverse(PyObject* obj, visitproc visit, void* arg) {
-    URLObject* self = as_url(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(self->value);
-    Py_VISIT(self->schema);
-    Py_VISIT(self->host);
-    Py_VISIT(self->path);
-    Py_VISIT(self->query);
-    Py_VISIT(self->fragment);
-    return 0;
-}
-
-// Fields go back to None rather than null, so nothing ever reads a null field.
-int URL_clear(PyObject* obj) {
-    URLObject* self = as_url(obj);
-    qm::replace_field_borrowed(&self->value, Py_None);
-    qm::replace_field_borrowed(&self->schema, Py_None);
-    qm::replace_field_borrowed(&self->host, Py_None);
-    qm::replace_field_borrowed(&self->path, Py_None);
-    qm::replace_field_borrowed(&self->query, Py_None);
-    qm::replace_field_borrowed(&self->fragment, Py_None);
-    return 0;
-}
+// Fields go back to None rather than null on clearing, so nothing ever reads a null field.
+using URLFields = qm::ObjectFields<URLObject, &URLObject::value, &URLObject::schema, &URLObject::host,
+                                   &URLObject::path, &URLObject::query, &URLObject::fragment>;
 
 void URL_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     PyObject_GC_UnTrack(obj);
+    URLFields::release(obj);
     URLObject* self = as_url(obj);
-    Py_XDECREF(self->value);
-    Py_XDECREF(self->schema);
-    Py_XDECREF(self->host);
-    Py_XDECREF(self->path);
-    Py_XDECREF(self->query);
-    Py_XDECREF(self->fragment);
     if (type == g_url_type && g_free_count < kFreeListCapacity) {
         g_free_urls[g_free_count++] = self;
     } else {
@@ -665,19 +640,19 @@ PyGetSetDef URL_getset[] = {
 };
 
 PyMethodDef URL_methods[] = {
-    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(URL_join_py)), METH_FASTCALL | METH_KEYWORDS,
+    {"join", QM_FASTCALL(URL_join_py), METH_FASTCALL | METH_KEYWORDS,
      "join($self, other)\n--\n\n"
      "The URL of this one followed by the relative URL `other`. One slash is dropped when this one\n"
      "ends and `other` starts with one; no separator is inserted otherwise."},
-    {"base_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(URL_base_url_py)),
+    {"base_url", QM_FASTCALL(URL_base_url_py),
      METH_FASTCALL | METH_KEYWORDS,
      "base_url($self)\n--\n\nScheme, host and non-default port of this absolute URL, as a new URL."},
-    {"with_host", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(URL_with_host_py)),
+    {"with_host", QM_FASTCALL(URL_with_host_py),
      METH_FASTCALL | METH_KEYWORDS, "with_host($self, host)\n--\n\nThis absolute URL with another host."},
-    {"with_scheme", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(URL_with_scheme_py)),
+    {"with_scheme", QM_FASTCALL(URL_with_scheme_py),
      METH_FASTCALL | METH_KEYWORDS,
      "with_scheme($self, schema)\n--\n\nThis absolute URL with another scheme (http or https)."},
-    {"with_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(URL_with_query_py)),
+    {"with_query", QM_FASTCALL(URL_with_query_py),
      METH_FASTCALL | METH_KEYWORDS,
      "with_query($self, query)\n--\n\nThis URL with another query string; an empty or None query removes it."},
     {"__reduce__", URL_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support."},
@@ -692,8 +667,8 @@ PyType_Slot URL_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(URL_tp_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(URL_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(URL_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(URL_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(URL_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(URLFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(URLFields::clear_to_none)},
     {Py_tp_str, reinterpret_cast<void*>(URL_str)},
     {Py_tp_repr, reinterpret_cast<void*>(URL_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(URL_richcompare)},
@@ -731,12 +706,7 @@ int InvalidURL_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The base exception's own slots, plus the reference every instance holds to this heap class.
 inline PyTypeObject* exception_base() noexcept { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
 
-int InvalidURL_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return exception_base()->tp_traverse(self, visit, arg);
-}
-
-int InvalidURL_clear(PyObject* self) { return exception_base()->tp_clear(self); }
+using InvalidURLFields = qm::ExceptionFields<PyBaseExceptionObject>;
 
 void InvalidURL_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -747,8 +717,8 @@ void InvalidURL_dealloc(PyObject* self) {
 PyType_Slot InvalidURL_slots[] = {
     {Py_tp_doc, const_cast<char*>("InvalidURL(message)\n--\n\nRaised when bytes cannot be made a URL.")},
     {Py_tp_init, reinterpret_cast<void*>(InvalidURL_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(InvalidURL_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(InvalidURL_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(InvalidURLFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(InvalidURLFields::clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(InvalidURL_dealloc)},
     {0, nullptr},
 };
@@ -900,8 +870,6 @@ PyObject* quote_py(PyObject*, PyObject* value) { return qm::percent::quote(value
 PyObject* unquote_py(PyObject*, PyObject* value) { return qm::percent::unquote(value); }
 PyObject* unquote_to_bytes_py(PyObject*, PyObject* value) { return qm::percent::unquote_to_bytes(value); }
 
-#define QM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef module_methods[] = {
     {"valid_schema", QM_FASTCALL(valid_schema_py), METH_FASTCALL | METH_KEYWORDS,
      "valid_schema(schema)\n--\n\n"
@@ -972,13 +940,11 @@ PyMODINIT_FUNC PyInit_url(void) {
     if (!qm::intern_names(kOpNames, g_op_names, kOpCount)) return nullptr;
     if (!bind_splitter()) return nullptr;
 
-    g_url_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module.get(), &URL_spec, nullptr));
+    g_url_type = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module.get(), &URL_spec));
     if (!g_url_type) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "URL", reinterpret_cast<PyObject*>(g_url_type)) < 0) return nullptr;
 
-    g_invalid_url = PyType_FromModuleAndSpec(module.get(), &InvalidURL_spec, PyExc_Exception);
+    g_invalid_url = qm::add_module_type(module.get(), &InvalidURL_spec, PyExc_Exception);
     if (!g_invalid_url) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "InvalidURL", g_invalid_url) < 0) return nullptr;
 
     g_restore_url = PyObject_GetAttrString(module.get(), "_restore_url");
     if (!g_restore_url) return nullptr;
