@@ -147,7 +147,7 @@ PyObject* same_site_repr(PyObject*, PyObject* self) {
     return PyUnicode_FromFormat("<%U.%S: %R>", class_name.get(), name.get(), value.get());
 }
 
-PyMethodDef g_same_site_missing_def = {"_missing_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_site_missing)), METH_FASTCALL,
+PyMethodDef g_same_site_missing_def = {"_missing_", QM_FASTCALL(same_site_missing), METH_FASTCALL,
                                        "Registers an unnamed member for an integer without a name."};
 PyMethodDef g_same_site_repr_def = {"__repr__", same_site_repr, METH_O, "Return repr(self)."};
 
@@ -477,34 +477,8 @@ int cookie_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int cookie_traverse(PyObject* obj, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<CookieObject*>(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(self->_name);
-    Py_VISIT(self->_value);
-    Py_VISIT(self->expires);
-    Py_VISIT(self->domain);
-    Py_VISIT(self->path);
-    return 0;
-}
-
-int cookie_clear(PyObject* obj) {
-    auto* self = reinterpret_cast<CookieObject*>(obj);
-    Py_CLEAR(self->_name);
-    Py_CLEAR(self->_value);
-    Py_CLEAR(self->expires);
-    Py_CLEAR(self->domain);
-    Py_CLEAR(self->path);
-    return 0;
-}
-
-void cookie_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_UnTrack(obj);
-    (void)cookie_clear(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
-}
+using CookieFields = qm::ObjectFields<CookieObject, &CookieObject::_name, &CookieObject::_value,
+                                      &CookieObject::expires, &CookieObject::domain, &CookieObject::path>;
 
 // "<Cookie sid: abc...>": only the first three characters of the value.
 PyObject* cookie_repr(PyObject* obj) {
@@ -723,7 +697,7 @@ PyObject* cookie_setstate(PyObject* obj, PyObject* state) {
 }
 
 PyMethodDef cookie_methods[] = {
-    {"clone", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cookie_clone_method)),
+    {"clone", QM_FASTCALL(cookie_clone_method),
      METH_FASTCALL | METH_KEYWORDS,
      "clone($self, /)\n--\n\nA new Cookie (of the base class) with the same name, value and attributes, "
      "validated again."},
@@ -734,9 +708,9 @@ PyMethodDef cookie_methods[] = {
 PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void*>(cookie_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(cookie_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(cookie_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(cookie_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(CookieFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(CookieFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(CookieFields::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(cookie_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(cookie_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -1321,20 +1295,15 @@ PyObject* py_datetime_to_cookie_format(PyObject*, PyObject* const* args, Py_ssiz
     return datetime_to_cookie_format(value, 1);
 }
 
-template <typename F>
-PyCFunction fastcall_keywords(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef module_methods[] = {
-    {"parse_cookie", fastcall_keywords(py_parse_cookie), METH_FASTCALL | METH_KEYWORDS,
+    {"parse_cookie", QM_FASTCALL(py_parse_cookie), METH_FASTCALL | METH_KEYWORDS,
      "parse_cookie($module, raw_value)\n--\n\n"
      "Parses one Set-Cookie header value (bytes) into a Cookie."},
-    {"datetime_from_cookie_format", fastcall_keywords(py_datetime_from_cookie_format), METH_FASTCALL | METH_KEYWORDS,
+    {"datetime_from_cookie_format", QM_FASTCALL(py_datetime_from_cookie_format), METH_FASTCALL | METH_KEYWORDS,
      "datetime_from_cookie_format($module, value)\n--\n\n"
      "Parses a cookie date such as b'Wed, 21 Oct 2015 07:28:00 GMT' into a naive datetime holding the "
      "clock time as written."},
-    {"datetime_to_cookie_format", fastcall_keywords(py_datetime_to_cookie_format), METH_FASTCALL | METH_KEYWORDS,
+    {"datetime_to_cookie_format", QM_FASTCALL(py_datetime_to_cookie_format), METH_FASTCALL | METH_KEYWORDS,
      "datetime_to_cookie_format($module, value)\n--\n\n"
      "Formats a datetime as a cookie date, b'Wed, 21 Oct 2015 07:28:00 GMT', with English names; the "
      "fields are written as they are (pass UTC wall-clock times)."},
@@ -1368,16 +1337,13 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
     }
     if (!create_same_site_enum(module)) return false;
 
-    g_cookie_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &cookie_spec, nullptr));
-    if (!g_cookie_type || PyModule_AddType(module, g_cookie_type) < 0) return false;
+    g_cookie_type = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module, &cookie_spec));
+    if (!g_cookie_type) return false;
 
-    g_cookie_error = PyType_FromModuleAndSpec(module, &cookie_error_spec, PyExc_Exception);
-    if (!g_cookie_error || PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(g_cookie_error)) < 0) return false;
-    g_value_too_long_error = PyType_FromModuleAndSpec(module, &value_too_long_spec, g_cookie_error);
-    if (!g_value_too_long_error ||
-        PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(g_value_too_long_error)) < 0) {
-        return false;
-    }
+    g_cookie_error = qm::add_module_type(module, &cookie_error_spec, PyExc_Exception);
+    if (!g_cookie_error) return false;
+    g_value_too_long_error = qm::add_module_type(module, &value_too_long_spec, g_cookie_error);
+    if (!g_value_too_long_error) return false;
 
     static const qm::Export exports[] = {
         {"datetime_from_cookie_format", reinterpret_cast<void*>(datetime_from_cookie_format),
