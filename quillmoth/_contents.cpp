@@ -91,28 +91,11 @@ PyObject* ready_throw(PyObject* /*op*/, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* ready_close(PyObject* /*op*/, PyObject* /*unused*/) { Py_RETURN_NONE; }
 
-int ready_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<ReadyObject*>(op)->value);
-    Py_VISIT(Py_TYPE(op));
-    return 0;
-}
-
-int ready_clear(PyObject* op) {
-    Py_CLEAR(reinterpret_cast<ReadyObject*>(op)->value);
-    return 0;
-}
-
-void ready_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)ready_clear(op);
-    PyObject_GC_Del(op);
-    Py_DECREF(tp);
-}
+using ReadyFields = ObjectFields<ReadyObject, &ReadyObject::value>;
 
 PyMethodDef ready_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(ready_send), METH_O, PyDoc_STR("send($self, value, /)\n--\n\nCompletes with the value.")},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ready_throw)), METH_FASTCALL,
+    {"throw", QM_FASTCALL(ready_throw), METH_FASTCALL,
      PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaises the exception given.")},
     {"close", reinterpret_cast<PyCFunction>(ready_close), METH_NOARGS, PyDoc_STR("close($self, /)\n--\n\nDoes nothing.")},
     {nullptr, nullptr, 0, nullptr},
@@ -120,9 +103,9 @@ PyMethodDef ready_methods[] = {
 
 PyType_Slot ready_slots[] = {
     {Py_tp_doc, const_cast<char*>("An awaitable that completes at once with a value.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ready_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ready_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReadyFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ReadyFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ReadyFields::clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(ready_iternext)},
     {Py_am_await, reinterpret_cast<void*>(ready_await)},
@@ -166,30 +149,13 @@ PyObject* body_iterator_anext(PyObject* op) {
     return make_ready(chunk.get());
 }
 
-int body_iterator_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<BodyIteratorObject*>(op)->chunk);
-    Py_VISIT(Py_TYPE(op));
-    return 0;
-}
-
-int body_iterator_clear(PyObject* op) {
-    Py_CLEAR(reinterpret_cast<BodyIteratorObject*>(op)->chunk);
-    return 0;
-}
-
-void body_iterator_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)body_iterator_clear(op);
-    PyObject_GC_Del(op);
-    Py_DECREF(tp);
-}
+using BodyIteratorFields = ObjectFields<BodyIteratorObject, &BodyIteratorObject::chunk>;
 
 PyType_Slot body_iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("An async iterator over the single chunk of a buffered body.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(body_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(body_iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(body_iterator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BodyIteratorFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(BodyIteratorFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(BodyIteratorFields::clear)},
     {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_am_anext, reinterpret_cast<void*>(body_iterator_anext)},
     {0, nullptr},
@@ -263,28 +229,7 @@ int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int content_traverse(PyObject* op, visitproc visit, void* arg) {
-    ContentObject* self = as_content(op);
-    Py_VISIT(self->type);
-    Py_VISIT(self->body);
-    Py_VISIT(Py_TYPE(op));
-    return 0;
-}
-
-int content_clear(PyObject* op) {
-    ContentObject* self = as_content(op);
-    Py_CLEAR(self->type);
-    Py_CLEAR(self->body);
-    return 0;
-}
-
-void content_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)content_clear(op);
-    tp->tp_free(op);
-    Py_DECREF(tp);
-}
+using ContentFields = ObjectFields<ContentObject, &ContentObject::type, &ContentObject::body>;
 
 PyObject* content_get_type(PyObject* op, void*) { return get_field(as_content(op)->type); }
 int content_set_type(PyObject* op, PyObject* value, void*) {
@@ -342,7 +287,7 @@ PyObject* content_repr(PyObject* op) {
 }
 
 PyMethodDef content_methods[] = {
-    {"dispose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(content_dispose_py)),
+    {"dispose", QM_FASTCALL(content_dispose_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")},
     {"read", reinterpret_cast<PyCFunction>(content_read), METH_NOARGS,
@@ -370,9 +315,9 @@ PyType_Slot content_slots[] = {
                                   "A message body: its media type, the buffered bytes and their length.")},
     {Py_tp_new, reinterpret_cast<void*>(content_new)},
     {Py_tp_init, reinterpret_cast<void*>(content_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(content_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(content_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(content_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ContentFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ContentFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ContentFields::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(content_repr)},
     {Py_tp_methods, content_methods},
     {Py_tp_getset, content_getset},
@@ -574,32 +519,9 @@ int text_sse_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     return sse_init_with(op, args, kwargs, kTextSseSignature);
 }
 
-int sse_traverse(PyObject* op, visitproc visit, void* arg) {
-    ServerSentEventObject* self = as_sse(op);
-    Py_VISIT(self->data);
-    Py_VISIT(self->event);
-    Py_VISIT(self->id);
-    Py_VISIT(self->comment);
-    Py_VISIT(Py_TYPE(op));
-    return 0;
-}
-
-int sse_clear(PyObject* op) {
-    ServerSentEventObject* self = as_sse(op);
-    Py_CLEAR(self->data);
-    Py_CLEAR(self->event);
-    Py_CLEAR(self->id);
-    Py_CLEAR(self->comment);
-    return 0;
-}
-
-void sse_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)sse_clear(op);
-    tp->tp_free(op);
-    Py_DECREF(tp);
-}
+using ServerSentEventFields = ObjectFields<ServerSentEventObject, &ServerSentEventObject::data,
+                                           &ServerSentEventObject::event, &ServerSentEventObject::id,
+                                           &ServerSentEventObject::comment>;
 
 PyObject* sse_get_data(PyObject* op, void*) { return get_field(as_sse(op)->data); }
 int sse_set_data(PyObject* op, PyObject* value, void*) { return set_any_field(&as_sse(op)->data, value); }
@@ -633,7 +555,7 @@ PyObject* sse_repr(PyObject* op) {
 }
 
 PyMethodDef sse_methods[] = {
-    {"write_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sse_write_data_py)),
+    {"write_data", QM_FASTCALL(sse_write_data_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as JSON, each line break "
                "continued on a new data line.")},
@@ -643,7 +565,7 @@ PyMethodDef sse_methods[] = {
 };
 
 PyMethodDef text_sse_methods[] = {
-    {"write_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(text_sse_write_data_py)),
+    {"write_data", QM_FASTCALL(text_sse_write_data_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as text, each line break "
                "continued on a new data line.")},
@@ -665,9 +587,9 @@ PyType_Slot sse_slots[] = {
                                   "One server-sent event whose data is written as JSON.")},
     {Py_tp_new, reinterpret_cast<void*>(sse_new)},
     {Py_tp_init, reinterpret_cast<void*>(sse_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sse_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sse_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(sse_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ServerSentEventFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ServerSentEventFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ServerSentEventFields::clear)},
     {Py_tp_repr, reinterpret_cast<void*>(sse_repr)},
     {Py_tp_methods, sse_methods},
     {Py_tp_getset, sse_getset},
@@ -687,9 +609,9 @@ PyType_Slot text_sse_slots[] = {
                                   "One server-sent event whose data is written as text.")},
     {Py_tp_new, reinterpret_cast<void*>(text_sse_new)},
     {Py_tp_init, reinterpret_cast<void*>(text_sse_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sse_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sse_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(sse_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ServerSentEventFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ServerSentEventFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ServerSentEventFields::clear)},
     {Py_tp_methods, text_sse_methods},
     {0, nullptr},
 };
@@ -826,9 +748,9 @@ PyMethodDef module_methods[] = {
      PyDoc_STR("parse_www_form_urlencoded(text, /)\n--\n\n"
                "Parses a URL-encoded form into a dict: a str for a field given once, a list of str for a "
                "repeated one.")},
-    {"_restore_content", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_content)), METH_FASTCALL,
+    {"_restore_content", QM_FASTCALL(restore_content), METH_FASTCALL,
      PyDoc_STR("_restore_content(cls, type, body, length, /)\n--\n\nUnpickling helper.")},
-    {"_restore_server_sent_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_sse)),
+    {"_restore_server_sent_event", QM_FASTCALL(restore_sse),
      METH_FASTCALL,
      PyDoc_STR("_restore_server_sent_event(cls, data, event, id, retry, comment, /)\n--\n\nUnpickling helper.")},
     {nullptr, nullptr, 0, nullptr},
@@ -851,16 +773,11 @@ const Export kExports[] = {
 };
 
 [[nodiscard]] PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) noexcept {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base));
-    if (!type) return nullptr;
-    if (!(spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION)) {
-        const char* dot = std::strrchr(spec->name, '.');
-        if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type) < 0) {
-            Py_DECREF(type);
-            return nullptr;
-        }
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    // Internal helper classes are not published in the module.
+    PyObject* base_object = reinterpret_cast<PyObject*>(base);
+    return reinterpret_cast<PyTypeObject*>(spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION
+                                               ? PyType_FromModuleAndSpec(module, spec, base_object)
+                                               : add_module_type(module, spec, base_object));
 }
 
 PyObject* init_module() {
