@@ -64,43 +64,9 @@ PyObject* first_arg(PyObject* op) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Shared slots
 
-int with_field_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(as_with_field(op)->field);
-    return exception_base()->tp_traverse(op, visit, arg);
-}
-
-int with_field_clear(PyObject* op) {
-    Py_CLEAR(as_with_field(op)->field);
-    return exception_base()->tp_clear(op);
-}
-
-void http_exception_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)exception_base()->tp_clear(op);
-    tp->tp_free(op);
-    Py_DECREF(tp);
-}
-
-void with_field_dealloc(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)with_field_clear(op);
-    tp->tp_free(op);
-    Py_DECREF(tp);
-}
-
-int http_exception_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    return exception_base()->tp_traverse(op, visit, arg);
-}
-
-int http_exception_clear(PyObject* op) { return exception_base()->tp_clear(op); }
-
-int with_field_traverse_type(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    return with_field_traverse(op, visit, arg);
-}
+// Each layout releases its own field, then Exception's slots handle the base fields.
+using HTTPExceptionFields = ExceptionFields<HTTPExceptionObject>;
+using WithFieldFields = ExceptionFields<HTTPExceptionWithFieldObject, &HTTPExceptionWithFieldObject::field>;
 
 PyObject* get_status(PyObject* op, void*) { return PyLong_FromLong(as_http(op)->status); }
 int set_status_attr(PyObject* op, PyObject* value, void*) { return set_integer_field(&as_http(op)->status, value); }
@@ -149,9 +115,9 @@ PyType_Slot http_exception_slots[] = {
     {Py_tp_doc, const_cast<char*>("HTTPException(status, message='HTTP exception')\n--\n\n"
                                   "An error answered with an HTTP status code.")},
     {Py_tp_init, reinterpret_cast<void*>(http_exception_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(http_exception_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(http_exception_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HTTPExceptionFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HTTPExceptionFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(HTTPExceptionFields::clear)},
     {Py_tp_methods, http_exception_methods},
     {Py_tp_getset, http_exception_getset},
     {0, nullptr},
@@ -207,10 +173,10 @@ PyMethodDef message_only_methods[] = {
 template <const FixedStatus& kind>
 PyType_Slot fixed_status_slots[] = {
     {Py_tp_doc, const_cast<char*>(kind.doc)},
-    {Py_tp_clear, reinterpret_cast<void*>(http_exception_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(HTTPExceptionFields::clear)},
     {Py_tp_init, reinterpret_cast<void*>(fixed_status_init<kind>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(http_exception_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(http_exception_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(HTTPExceptionFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(HTTPExceptionFields::traverse)},
     {Py_tp_methods, message_only_methods},
     {0, nullptr},
 };
@@ -340,9 +306,9 @@ PyType_Slot internal_server_error_slots[] = {
                                   "An unexpected failure, answered with status 500.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(internal_server_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
-    {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
     {Py_tp_methods, internal_server_error_methods},
     {Py_tp_getset, source_error_getset},
     {0, nullptr},
@@ -353,9 +319,9 @@ PyType_Slot bad_request_format_slots[] = {
                                   "A request body that cannot be parsed, answered with status 400.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(bad_request_format_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
-    {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
     {Py_tp_methods, message_and_field_methods},
     {Py_tp_getset, source_error_getset},
     {0, nullptr},
@@ -366,9 +332,9 @@ PyType_Slot unprocessable_entity_slots[] = {
                                   "Input that is well-formed but invalid, answered with status 422.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(unprocessable_entity_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
-    {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
     {Py_tp_methods, message_and_field_methods},
     {Py_tp_getset, details_getset},
     {0, nullptr},
@@ -379,9 +345,9 @@ PyType_Slot failed_request_error_slots[] = {
                                   "A response whose status code signals a failure.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(failed_request_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(with_field_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(with_field_traverse_type)},
-    {Py_tp_clear, reinterpret_cast<void*>(with_field_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
     {Py_tp_methods, failed_request_error_methods},
     {Py_tp_getset, data_getset},
     {0, nullptr},
@@ -404,21 +370,13 @@ PyModuleDef module_def = {
 
 constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
-[[nodiscard]] PyObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base) noexcept {
-    Ref type(PyType_FromModuleAndSpec(module, spec, base));
-    if (!type) return nullptr;
-    const char* dot = std::strrchr(spec->name, '.');
-    if (PyModule_AddObjectRef(module, dot + 1, type.get()) < 0) return nullptr;
-    return type.release();
-}
-
 PyObject* init_module() {
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
 
     static PyType_Spec http_spec = {"quillmoth.exceptions.HTTPException", sizeof(HTTPExceptionObject), 0, kFlags,
                                     http_exception_slots};
-    Ref http(add_type(module.get(), &http_spec, PyExc_Exception));
+    Ref http(add_module_type(module.get(), &http_spec, PyExc_Exception));
     if (!http) return nullptr;
 
     static PyType_Spec fixed_specs[] = {
@@ -428,7 +386,7 @@ PyObject* init_module() {
          fixed_status_slots<kUnsupportedMediaType>},
     };
     for (PyType_Spec& spec : fixed_specs) {
-        Ref type(add_type(module.get(), &spec, http.get()));
+        Ref type(add_module_type(module.get(), &spec, http.get()));
         if (!type) return nullptr;
     }
     static PyType_Spec field_specs[] = {
@@ -442,7 +400,7 @@ PyObject* init_module() {
          failed_request_error_slots},
     };
     for (PyType_Spec& spec : field_specs) {
-        Ref type(add_type(module.get(), &spec, http.get()));
+        Ref type(add_module_type(module.get(), &spec, http.get()));
         if (!type) return nullptr;
     }
     g_http_exception_type = reinterpret_cast<PyTypeObject*>(http.release());
