@@ -2,7 +2,7 @@
 # Development build: compiles the extension modules in place (beside the sources in quillmoth/), so
 # `PYTHONPATH=. .venv/bin/pytest tests/test_x.py` tests the working tree without reinstalling.
 #   scripts/dev-build.sh [target ...]       Release build of the named modules (all by default)
-#   QM_SANITIZE=1 scripts/dev-build.sh      ASan+UBSan build (into build/dev-asan)
+#   QM_SANITIZE=1 scripts/dev-build.sh      ASan+UBSan build, in place (scripts/sanitize.sh stages one instead)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Runs the test suite under AddressSanitizer and UndefinedBehaviorSanitizer: builds the modules in
-# place with the sanitizers and preloads the runtime into the interpreter.
+# Runs the test suite under AddressSanitizer and UndefinedBehaviorSanitizer. The modules are built
+# with the sanitizers into a staged copy of the package (build/asan-pkg), so the checkout's own
+# in-place modules are left alone, and the sanitizer runtime is preloaded into the interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-QM_SANITIZE=1 bash scripts/dev-build.sh
+stage=$PWD/build/asan-pkg
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r quillmoth vellumgate "$stage"/
+find "$stage" \( -name '*.so' -o -name '*.cpp' -o -name '*.h' -o -name __pycache__ \) -prune -exec rm -rf {} +
+
+cmake -S . -B build/dev-asan -G Ninja -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQM_OUTPUT_DIR="$stage/quillmoth" \
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/dev-asan
+
 asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
-# The interpreter's own allocations are not ours to report; leaks of the modules show up in the
-# refcount tests instead. UBSan findings abort the run.
+# The interpreter's own allocations are not ours to report, so leak detection is off; the tests
+# count references and allocated blocks instead. Any sanitizer finding aborts the run.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
 set +e
-LD_PRELOAD="$asan $ubsan" PYTHONPATH=. .venv/bin/pytest -p no:randomly "$@"
+LD_PRELOAD="$asan $ubsan" PYTHONPATH="$stage" .venv/bin/pytest "$@"
 status=$?
 set -e
 [ "$status" -eq 5 ] && { echo "no tests were collected" >&2; exit 1; }
