@@ -2,9 +2,18 @@
 // collector support over a list of object fields, and creating a heap class into its module.
 #pragma once
 
+#include "fields.h"
 #include "ref.h"
 
 #include <cstring>
+#include <type_traits>
+
+// The three collector slots of a class, for its PyType_Slot table; QM_FIELD_GC_SLOTS takes the
+// ObjectFields / ExceptionFields type whose dealloc, traverse and clear apply as they are.
+#define QM_GC_SLOTS(dealloc_fn, traverse_fn, clear_fn)                                                     \
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fn)}, {Py_tp_traverse, reinterpret_cast<void*>(traverse_fn)}, \
+        {Py_tp_clear, reinterpret_cast<void*>(clear_fn)}
+#define QM_FIELD_GC_SLOTS(fields) QM_GC_SLOTS(fields::dealloc, fields::traverse, fields::clear)
 
 // Casts a METH_FASTCALL (optionally | METH_KEYWORDS) implementation to the PyCFunction a
 // PyMethodDef holds; the detour through a plain function pointer keeps -Wcast-function-type quiet.
@@ -116,6 +125,53 @@ struct ExceptionFields {
     const char* dot = std::strrchr(spec->name, '.');
     if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type.get()) < 0) return nullptr;
     return type.release();
+}
+
+// Getters and setters of typed attributes over one field of the instance layout, for PyGetSetDef
+// tables: `Member` is a pointer to the field (`&ContentObject::body`).
+//   get_member            the object field (None when null), or the C integer field as an int;
+//   set_any_member        any value; deletion stores None;
+//   set_builtin_member    exactly the builtin `Type`, or None (TypeError "Expected bytes, got str");
+//   set_integer_member    a C integer; deletion raises NotImplementedError "__del__".
+namespace detail {
+
+template <typename M>
+struct member_of;
+template <typename T, typename V>
+struct member_of<V T::*> {
+    using object = T;
+};
+
+template <auto Member>
+inline auto& member(PyObject* op) noexcept {
+    return reinterpret_cast<typename member_of<decltype(Member)>::object*>(op)->*Member;
+}
+
+}  // namespace detail
+
+template <auto Member>
+PyObject* get_member(PyObject* op, void*) noexcept {
+    auto& field = detail::member<Member>(op);
+    if constexpr (std::is_same_v<std::remove_reference_t<decltype(field)>, PyObject*>) {
+        return get_field(field);
+    } else {
+        return PyLong_FromLongLong(field);
+    }
+}
+
+template <auto Member>
+int set_any_member(PyObject* op, PyObject* value, void*) noexcept {
+    return set_any_field(&detail::member<Member>(op), value);
+}
+
+template <auto Member, PyTypeObject* Type>
+int set_builtin_member(PyObject* op, PyObject* value, void*) noexcept {
+    return set_builtin_field(&detail::member<Member>(op), value, Type);
+}
+
+template <auto Member>
+int set_integer_member(PyObject* op, PyObject* value, void*) noexcept {
+    return set_integer_field(&detail::member<Member>(op), value);
 }
 
 }  // namespace qm
