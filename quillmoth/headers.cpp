@@ -432,9 +432,7 @@ PyType_Slot header_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(header_new)},
     {Py_tp_init, reinterpret_cast<void*>(header_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(header_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(HeaderFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(HeaderFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(HeaderFields::clear)},
+    QM_FIELD_GC_SLOTS(HeaderFields),
     {Py_tp_iter, reinterpret_cast<void*>(header_iter)},
     {Py_tp_richcompare, reinterpret_cast<void*>(header_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -858,8 +856,6 @@ PyObject* headers_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
 
 using HeadersFields = qm::ObjectFields<HeadersObject, &HeadersObject::values>;
 
-PyObject* headers_get_values(PyObject* self, void*) { return get_field(self_of(self)->values); }
-
 PyObject* headers_repr(PyObject* self) {
     return PyUnicode_FromFormat("<Headers %S>", self_of(self)->values ? self_of(self)->values : Py_None);
 }
@@ -1189,7 +1185,8 @@ PyMethodDef headers_methods[] = {
 };
 
 PyGetSetDef headers_getset[] = {
-    {"values", headers_get_values, nullptr, "The live list of stored (name, value) pairs.", nullptr},
+    {"values", qm::get_member<&HeadersObject::values>, nullptr, "The live list of stored (name, value) pairs.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1200,9 +1197,7 @@ PyType_Slot headers_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(headers_new)},
     {Py_tp_init, reinterpret_cast<void*>(headers_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(headers_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(HeadersFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(HeadersFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(HeadersFields::clear)},
+    QM_FIELD_GC_SLOTS(HeadersFields),
     {Py_tp_iter, reinterpret_cast<void*>(headers_iter)},
     {Py_tp_repr, reinterpret_cast<void*>(headers_repr)},
     {Py_mp_subscript, reinterpret_cast<void*>(headers_subscript)},
