@@ -744,24 +744,12 @@ PyObject* Message_get_charset(PyObject* obj, void*) {
     return Py_NewRef(text_utf8);
 }
 
-PyObject* Message_get_cached_headers(PyObject* obj, void*) { return qm::get_field(as_message(obj)->_headers); }
 int Message_set_cached_headers(PyObject* obj, PyObject* value, void*) {
     return qm::set_instance_field(&as_message(obj)->_headers, value, HeadersClasses.headers);
 }
 
-PyObject* Message_get_content(PyObject* obj, void*) { return qm::get_field(as_message(obj)->content); }
 int Message_set_content(PyObject* obj, PyObject* value, void*) {
     return qm::set_instance_field(&as_message(obj)->content, value, ContentType);
-}
-
-PyObject* Message_get_form_data(PyObject* obj, void*) { return qm::get_field(as_message(obj)->_form_data); }
-int Message_set_form_data(PyObject* obj, PyObject* value, void*) {
-    return qm::set_any_field(&as_message(obj)->_form_data, value);
-}
-
-PyObject* Message_get_context(PyObject* obj, void*) { return qm::get_field(as_message(obj)->context); }
-int Message_set_context(PyObject* obj, PyObject* value, void*) {
-    return qm::set_any_field(&as_message(obj)->context, value);
 }
 
 #define QM_METHOD(name, doc) {#name, QM_FASTCALL(py_##name), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -803,12 +791,14 @@ PyGetSetDef Message_getset[] = {
      "The Headers view over this message's header list, built on first read and kept.", nullptr},
     {"charset", Message_get_charset, nullptr,
      "The charset parameter of the content type, as written, or 'utf8'.", nullptr},
-    {"_headers", Message_get_cached_headers, Message_set_cached_headers,
+    {"_headers", qm::get_member<&MessageObject::_headers>, Message_set_cached_headers,
      "The cached Headers view, or None until `headers` is read.", nullptr},
-    {"content", Message_get_content, Message_set_content, "The body content (a Content) or None.", nullptr},
-    {"_form_data", Message_get_form_data, Message_set_form_data, "The parsed form, once read, or None.", nullptr},
-    {"context", Message_get_context, Message_set_context, "Application data; never read by the framework.",
+    {"content", qm::get_member<&MessageObject::content>, Message_set_content, "The body content (a Content) or None.",
      nullptr},
+    {"_form_data", qm::get_member<&MessageObject::_form_data>, qm::set_any_member<&MessageObject::_form_data>,
+     "The parsed form, once read, or None.", nullptr},
+    {"context", qm::get_member<&MessageObject::context>, qm::set_any_member<&MessageObject::context>,
+     "Application data; never read by the framework.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -818,9 +808,7 @@ PyType_Slot Message_slots[] = {
                                   "as given, and its body content.")},
     {Py_tp_new, reinterpret_cast<void*>(Message_new)},
     {Py_tp_init, reinterpret_cast<void*>(Message_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(MessageFields::dealloc_with_weakrefs)},
-    {Py_tp_traverse, reinterpret_cast<void*>(MessageFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(MessageFields::clear_to_none)},
+    QM_GC_SLOTS(MessageFields::dealloc_with_weakrefs, MessageFields::traverse, MessageFields::clear_to_none),
     {Py_tp_methods, Message_methods},
     {Py_tp_getset, Message_getset},
     {0, nullptr},
