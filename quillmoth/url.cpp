@@ -666,9 +666,7 @@ PyType_Slot URL_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(URL_tp_new)},
     {Py_tp_init, reinterpret_cast<void*>(URL_tp_init)},
     {Py_tp_vectorcall, reinterpret_cast<void*>(URL_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(URL_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(URLFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(URLFields::clear_to_none)},
+    QM_GC_SLOTS(URL_dealloc, URLFields::traverse, URLFields::clear_to_none),
     {Py_tp_str, reinterpret_cast<void*>(URL_str)},
     {Py_tp_repr, reinterpret_cast<void*>(URL_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(URL_richcompare)},
@@ -717,9 +715,7 @@ void InvalidURL_dealloc(PyObject* self) {
 PyType_Slot InvalidURL_slots[] = {
     {Py_tp_doc, const_cast<char*>("InvalidURL(message)\n--\n\nRaised when bytes cannot be made a URL.")},
     {Py_tp_init, reinterpret_cast<void*>(InvalidURL_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(InvalidURLFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(InvalidURLFields::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(InvalidURL_dealloc)},
+    QM_GC_SLOTS(InvalidURL_dealloc, InvalidURLFields::traverse, InvalidURLFields::clear),
     {0, nullptr},
 };
 
