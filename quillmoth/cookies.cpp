@@ -540,22 +540,11 @@ PyObject* cookie_richcompare(PyObject* self, PyObject* other, int op) {
 
 CookieObject* as_cookie(PyObject* obj) noexcept { return reinterpret_cast<CookieObject*>(obj); }
 
-PyObject* get_name(PyObject* obj, void*) { return qm::get_field(as_cookie(obj)->_name); }
 int set_name_property(PyObject* obj, PyObject* value, void*) { return set_name(as_cookie(obj), value); }
-PyObject* get_value(PyObject* obj, void*) { return qm::get_field(as_cookie(obj)->_value); }
 int set_value_property(PyObject* obj, PyObject* value, void*) { return set_value(as_cookie(obj), value); }
 
-PyObject* get_expires(PyObject* obj, void*) { return qm::get_field(as_cookie(obj)->expires); }
 int set_expires(PyObject* obj, PyObject* value, void*) {
     return qm::set_instance_field(&as_cookie(obj)->expires, value, datetime_type());
-}
-PyObject* get_domain(PyObject* obj, void*) { return qm::get_field(as_cookie(obj)->domain); }
-int set_domain(PyObject* obj, PyObject* value, void*) {
-    return qm::set_builtin_field(&as_cookie(obj)->domain, value, &PyUnicode_Type);
-}
-PyObject* get_path(PyObject* obj, void*) { return qm::get_field(as_cookie(obj)->path); }
-int set_path(PyObject* obj, PyObject* value, void*) {
-    return qm::set_builtin_field(&as_cookie(obj)->path, value, &PyUnicode_Type);
 }
 
 [[nodiscard]] int set_flag(bool* slot, PyObject* value) noexcept {
@@ -570,11 +559,6 @@ int set_http_only(PyObject* obj, PyObject* value, void*) { return set_flag(&as_c
 PyObject* get_secure(PyObject* obj, void*) { return PyBool_FromLong(as_cookie(obj)->secure); }
 int set_secure(PyObject* obj, PyObject* value, void*) { return set_flag(&as_cookie(obj)->secure, value); }
 
-PyObject* get_max_age(PyObject* obj, void*) { return PyLong_FromLongLong(as_cookie(obj)->max_age); }
-int set_max_age(PyObject* obj, PyObject* value, void*) {
-    return qm::set_integer_field<int64_t>(&as_cookie(obj)->max_age, value);
-}
-
 PyObject* get_same_site(PyObject* obj, void*) { return same_site_to_object(as_cookie(obj)->same_site); }
 int set_same_site(PyObject* obj, PyObject* value, void*) {
     if (!value) return qm::raise_no_delete();
@@ -585,15 +569,18 @@ int set_same_site(PyObject* obj, PyObject* value, void*) {
 }
 
 PyGetSetDef cookie_getset[] = {
-    {"name", get_name, set_name_property, "The cookie's name: a non-empty str.", nullptr},
-    {"value", get_value, set_value_property, "The cookie's value: str (at most 4096 bytes in UTF-8) or None.",
-     nullptr},
-    {"expires", get_expires, set_expires, "Expiry date (datetime) or None.", nullptr},
-    {"domain", get_domain, set_domain, "Domain attribute (str) or None.", nullptr},
-    {"path", get_path, set_path, "Path attribute (str) or None.", nullptr},
+    {"name", qm::get_member<&CookieObject::_name>, set_name_property, "The cookie's name: a non-empty str.", nullptr},
+    {"value", qm::get_member<&CookieObject::_value>, set_value_property,
+     "The cookie's value: str (at most 4096 bytes in UTF-8) or None.", nullptr},
+    {"expires", qm::get_member<&CookieObject::expires>, set_expires, "Expiry date (datetime) or None.", nullptr},
+    {"domain", qm::get_member<&CookieObject::domain>, qm::set_builtin_member<&CookieObject::domain, &PyUnicode_Type>,
+     "Domain attribute (str) or None.", nullptr},
+    {"path", qm::get_member<&CookieObject::path>, qm::set_builtin_member<&CookieObject::path, &PyUnicode_Type>,
+     "Path attribute (str) or None.", nullptr},
     {"http_only", get_http_only, set_http_only, "Whether the cookie is hidden from scripts.", nullptr},
     {"secure", get_secure, set_secure, "Whether the cookie is sent over secure connections only.", nullptr},
-    {"max_age", get_max_age, set_max_age, "Max-Age in seconds; negative when not set.", nullptr},
+    {"max_age", qm::get_member<&CookieObject::max_age>, qm::set_integer_member<&CookieObject::max_age>,
+     "Max-Age in seconds; negative when not set.", nullptr},
     {"same_site", get_same_site, set_same_site, "SameSite mode (CookieSameSiteMode).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -708,9 +695,7 @@ PyMethodDef cookie_methods[] = {
 PyType_Slot cookie_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(cookie_new)},
     {Py_tp_init, reinterpret_cast<void*>(cookie_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(CookieFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(CookieFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(CookieFields::clear)},
+    QM_FIELD_GC_SLOTS(CookieFields),
     {Py_tp_repr, reinterpret_cast<void*>(cookie_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(cookie_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
