@@ -103,9 +103,7 @@ PyMethodDef ready_methods[] = {
 
 PyType_Slot ready_slots[] = {
     {Py_tp_doc, const_cast<char*>("An awaitable that completes at once with a value.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ReadyFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ReadyFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ReadyFields::clear)},
+    QM_FIELD_GC_SLOTS(ReadyFields),
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(ready_iternext)},
     {Py_am_await, reinterpret_cast<void*>(ready_await)},
@@ -153,9 +151,7 @@ using BodyIteratorFields = ObjectFields<BodyIteratorObject, &BodyIteratorObject:
 
 PyType_Slot body_iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("An async iterator over the single chunk of a buffered body.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(BodyIteratorFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(BodyIteratorFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(BodyIteratorFields::clear)},
+    QM_FIELD_GC_SLOTS(BodyIteratorFields),
     {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_am_anext, reinterpret_cast<void*>(body_iterator_anext)},
     {0, nullptr},
@@ -231,18 +227,10 @@ int content_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 
 using ContentFields = ObjectFields<ContentObject, &ContentObject::type, &ContentObject::body>;
 
-PyObject* content_get_type(PyObject* op, void*) { return get_field(as_content(op)->type); }
-int content_set_type(PyObject* op, PyObject* value, void*) {
-    return set_builtin_field(&as_content(op)->type, value, &PyBytes_Type);
-}
-PyObject* content_get_body(PyObject* op, void*) { return get_field(as_content(op)->body); }
-int content_set_body(PyObject* op, PyObject* value, void*) {
-    return set_builtin_field(&as_content(op)->body, value, &PyBytes_Type);
-}
-PyObject* content_get_length(PyObject* op, void*) { return PyLong_FromLongLong(as_content(op)->length); }
-int content_set_length(PyObject* op, PyObject* value, void*) {
-    return set_integer_field(&as_content(op)->length, value);
-}
+// Typed setters, shared by the attribute table and the unpickling helper.
+constexpr setter content_set_type = set_builtin_member<&ContentObject::type, &PyBytes_Type>;
+constexpr setter content_set_body = set_builtin_member<&ContentObject::body, &PyBytes_Type>;
+constexpr setter content_set_length = set_integer_member<&ContentObject::length>;
 
 // A memoryview over the buffered body (over empty bytes when there is none).
 PyObject* content_get_body_buffer(PyObject* op, void*) {
@@ -302,9 +290,10 @@ PyMethodDef content_methods[] = {
 };
 
 PyGetSetDef content_getset[] = {
-    {"type", content_get_type, content_set_type, PyDoc_STR("The media type (bytes or None)."), nullptr},
-    {"body", content_get_body, content_set_body, PyDoc_STR("The buffered body (bytes or None)."), nullptr},
-    {"length", content_get_length, content_set_length,
+    {"type", get_member<&ContentObject::type>, content_set_type, PyDoc_STR("The media type (bytes or None)."), nullptr},
+    {"body", get_member<&ContentObject::body>, content_set_body, PyDoc_STR("The buffered body (bytes or None)."),
+     nullptr},
+    {"length", get_member<&ContentObject::length>, content_set_length,
      PyDoc_STR("Body length; negative for a streamed body of open length, 0 for no body."), nullptr},
     {"body_buffer", content_get_body_buffer, nullptr, PyDoc_STR("A memoryview over the buffered body."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -315,9 +304,7 @@ PyType_Slot content_slots[] = {
                                   "A message body: its media type, the buffered bytes and their length.")},
     {Py_tp_new, reinterpret_cast<void*>(content_new)},
     {Py_tp_init, reinterpret_cast<void*>(content_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ContentFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ContentFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ContentFields::clear)},
+    QM_FIELD_GC_SLOTS(ContentFields),
     {Py_tp_repr, reinterpret_cast<void*>(content_repr)},
     {Py_tp_methods, content_methods},
     {Py_tp_getset, content_getset},
@@ -523,22 +510,11 @@ using ServerSentEventFields = ObjectFields<ServerSentEventObject, &ServerSentEve
                                            &ServerSentEventObject::event, &ServerSentEventObject::id,
                                            &ServerSentEventObject::comment>;
 
-PyObject* sse_get_data(PyObject* op, void*) { return get_field(as_sse(op)->data); }
-int sse_set_data(PyObject* op, PyObject* value, void*) { return set_any_field(&as_sse(op)->data, value); }
-PyObject* sse_get_event(PyObject* op, void*) { return get_field(as_sse(op)->event); }
-int sse_set_event(PyObject* op, PyObject* value, void*) {
-    return set_builtin_field(&as_sse(op)->event, value, &PyUnicode_Type);
-}
-PyObject* sse_get_id(PyObject* op, void*) { return get_field(as_sse(op)->id); }
-int sse_set_id(PyObject* op, PyObject* value, void*) {
-    return set_builtin_field(&as_sse(op)->id, value, &PyUnicode_Type);
-}
-PyObject* sse_get_retry(PyObject* op, void*) { return PyLong_FromLong(as_sse(op)->retry); }
-int sse_set_retry(PyObject* op, PyObject* value, void*) { return set_integer_field(&as_sse(op)->retry, value); }
-PyObject* sse_get_comment(PyObject* op, void*) { return get_field(as_sse(op)->comment); }
-int sse_set_comment(PyObject* op, PyObject* value, void*) {
-    return set_builtin_field(&as_sse(op)->comment, value, &PyUnicode_Type);
-}
+constexpr setter sse_set_data = set_any_member<&ServerSentEventObject::data>;
+constexpr setter sse_set_event = set_builtin_member<&ServerSentEventObject::event, &PyUnicode_Type>;
+constexpr setter sse_set_id = set_builtin_member<&ServerSentEventObject::id, &PyUnicode_Type>;
+constexpr setter sse_set_retry = set_integer_member<&ServerSentEventObject::retry>;
+constexpr setter sse_set_comment = set_builtin_member<&ServerSentEventObject::comment, &PyUnicode_Type>;
 
 PyObject* sse_reduce(PyObject* op, PyObject* /*unused*/) {
     ServerSentEventObject* self = as_sse(op);
@@ -573,12 +549,14 @@ PyMethodDef text_sse_methods[] = {
 };
 
 PyGetSetDef sse_getset[] = {
-    {"data", sse_get_data, sse_set_data, PyDoc_STR("The event payload."), nullptr},
-    {"event", sse_get_event, sse_set_event, PyDoc_STR("The event name (str or None)."), nullptr},
-    {"id", sse_get_id, sse_set_id, PyDoc_STR("The event id (str or None)."), nullptr},
-    {"retry", sse_get_retry, sse_set_retry, PyDoc_STR("Reconnection time in milliseconds; negative when unset."),
+    {"data", get_member<&ServerSentEventObject::data>, sse_set_data, PyDoc_STR("The event payload."), nullptr},
+    {"event", get_member<&ServerSentEventObject::event>, sse_set_event, PyDoc_STR("The event name (str or None)."),
      nullptr},
-    {"comment", sse_get_comment, sse_set_comment, PyDoc_STR("Comment text (str or None)."), nullptr},
+    {"id", get_member<&ServerSentEventObject::id>, sse_set_id, PyDoc_STR("The event id (str or None)."), nullptr},
+    {"retry", get_member<&ServerSentEventObject::retry>, sse_set_retry,
+     PyDoc_STR("Reconnection time in milliseconds; negative when unset."), nullptr},
+    {"comment", get_member<&ServerSentEventObject::comment>, sse_set_comment, PyDoc_STR("Comment text (str or None)."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -587,9 +565,7 @@ PyType_Slot sse_slots[] = {
                                   "One server-sent event whose data is written as JSON.")},
     {Py_tp_new, reinterpret_cast<void*>(sse_new)},
     {Py_tp_init, reinterpret_cast<void*>(sse_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ServerSentEventFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ServerSentEventFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ServerSentEventFields::clear)},
+    QM_FIELD_GC_SLOTS(ServerSentEventFields),
     {Py_tp_repr, reinterpret_cast<void*>(sse_repr)},
     {Py_tp_methods, sse_methods},
     {Py_tp_getset, sse_getset},
@@ -609,9 +585,7 @@ PyType_Slot text_sse_slots[] = {
                                   "One server-sent event whose data is written as text.")},
     {Py_tp_new, reinterpret_cast<void*>(text_sse_new)},
     {Py_tp_init, reinterpret_cast<void*>(text_sse_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ServerSentEventFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(ServerSentEventFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(ServerSentEventFields::clear)},
+    QM_FIELD_GC_SLOTS(ServerSentEventFields),
     {Py_tp_methods, text_sse_methods},
     {0, nullptr},
 };
