@@ -68,11 +68,8 @@ PyObject* first_arg(PyObject* op) noexcept {
 using HTTPExceptionFields = ExceptionFields<HTTPExceptionObject>;
 using WithFieldFields = ExceptionFields<HTTPExceptionWithFieldObject, &HTTPExceptionWithFieldObject::field>;
 
-PyObject* get_status(PyObject* op, void*) { return PyLong_FromLong(as_http(op)->status); }
-int set_status_attr(PyObject* op, PyObject* value, void*) { return set_integer_field(&as_http(op)->status, value); }
-
-PyObject* get_field_attr(PyObject* op, void*) { return get_field(as_with_field(op)->field); }
-int set_field_attr(PyObject* op, PyObject* value, void*) { return set_any_field(&as_with_field(op)->field, value); }
+constexpr getter kFieldGet = get_member<&HTTPExceptionWithFieldObject::field>;
+constexpr setter kFieldSet = set_any_member<&HTTPExceptionWithFieldObject::field>;
 
 PyObject* get_message(PyObject* op, void*) { return Py_NewRef(first_arg(op)); }
 
@@ -106,7 +103,8 @@ PyMethodDef http_exception_methods[] = {
 };
 
 PyGetSetDef http_exception_getset[] = {
-    {"status", get_status, set_status_attr, PyDoc_STR("The HTTP status code."), nullptr},
+    {"status", get_member<&HTTPExceptionObject::status>, set_integer_member<&HTTPExceptionObject::status>,
+     PyDoc_STR("The HTTP status code."), nullptr},
     {"message", get_message, nullptr, PyDoc_STR("The message given to the constructor."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -115,9 +113,7 @@ PyType_Slot http_exception_slots[] = {
     {Py_tp_doc, const_cast<char*>("HTTPException(status, message='HTTP exception')\n--\n\n"
                                   "An error answered with an HTTP status code.")},
     {Py_tp_init, reinterpret_cast<void*>(http_exception_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(HTTPExceptionFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(HTTPExceptionFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(HTTPExceptionFields::clear)},
+    QM_FIELD_GC_SLOTS(HTTPExceptionFields),
     {Py_tp_methods, http_exception_methods},
     {Py_tp_getset, http_exception_getset},
     {0, nullptr},
@@ -287,17 +283,17 @@ PyMethodDef failed_request_error_methods[] = {
 };
 
 PyGetSetDef source_error_getset[] = {
-    {"source_error", get_field_attr, set_field_attr, PyDoc_STR("The error that caused this one, or None."), nullptr},
+    {"source_error", kFieldGet, kFieldSet, PyDoc_STR("The error that caused this one, or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef details_getset[] = {
-    {"details", get_field_attr, set_field_attr, PyDoc_STR("Details of the validation failure, or None."), nullptr},
+    {"details", kFieldGet, kFieldSet, PyDoc_STR("Details of the validation failure, or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef data_getset[] = {
-    {"data", get_field_attr, set_field_attr, PyDoc_STR("The body text of the failed response."), nullptr},
+    {"data", kFieldGet, kFieldSet, PyDoc_STR("The body text of the failed response."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -306,9 +302,7 @@ PyType_Slot internal_server_error_slots[] = {
                                   "An unexpected failure, answered with status 500.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(internal_server_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
+    QM_FIELD_GC_SLOTS(WithFieldFields),
     {Py_tp_methods, internal_server_error_methods},
     {Py_tp_getset, source_error_getset},
     {0, nullptr},
@@ -319,9 +313,7 @@ PyType_Slot bad_request_format_slots[] = {
                                   "A request body that cannot be parsed, answered with status 400.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(bad_request_format_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
+    QM_FIELD_GC_SLOTS(WithFieldFields),
     {Py_tp_methods, message_and_field_methods},
     {Py_tp_getset, source_error_getset},
     {0, nullptr},
@@ -332,9 +324,7 @@ PyType_Slot unprocessable_entity_slots[] = {
                                   "Input that is well-formed but invalid, answered with status 422.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(unprocessable_entity_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
+    QM_FIELD_GC_SLOTS(WithFieldFields),
     {Py_tp_methods, message_and_field_methods},
     {Py_tp_getset, details_getset},
     {0, nullptr},
@@ -345,9 +335,7 @@ PyType_Slot failed_request_error_slots[] = {
                                   "A response whose status code signals a failure.")},
     {Py_tp_new, reinterpret_cast<void*>(with_field_new)},
     {Py_tp_init, reinterpret_cast<void*>(failed_request_error_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WithFieldFields::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(WithFieldFields::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(WithFieldFields::clear)},
+    QM_FIELD_GC_SLOTS(WithFieldFields),
     {Py_tp_methods, failed_request_error_methods},
     {Py_tp_getset, data_getset},
     {0, nullptr},
