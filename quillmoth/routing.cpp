@@ -8,7 +8,11 @@
 #include "common/percent.h"
 #include "simd_ops.h"
 
+#include <bit>
 #include <cstring>
+
+// The word-at-a-time scans below read bytes in memory order from the low end of a word.
+static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -100,10 +104,40 @@ PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
     return PyUnicodeWriter_Finish(writer);
 }
 
-// _fast_unquote on a byte range.
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
+
+inline uint64_t load_word(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// The high bit of every byte of `w` that equals `c`, and no other bit.
+inline uint64_t bytes_equal_to(uint64_t w, unsigned char c) {
+    uint64_t x = w ^ (c * kOnes);
+    return ~(((x & kLow7) + kLow7) | x) & kHigh;
+}
+
+// _fast_unquote on a byte range. Plain ASCII without escapes, the usual value, is copied as it is.
 PyObject* fast_unquote_view(const char* data, Py_ssize_t size) {
-    if (!std::memchr(data, '%', static_cast<size_t>(size))) return PyUnicode_DecodeUTF8(data, size, "replace");
-    return unquote_bytes(data, size);
+    uint64_t any_high = 0, any_percent = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w = load_word(data + i);
+        any_high |= w;
+        any_percent |= bytes_equal_to(w, '%');
+    }
+    for (; i < size; ++i) {
+        any_high |= static_cast<unsigned char>(data[i]);
+        any_percent |= data[i] == '%';
+    }
+    if (any_percent) return unquote_bytes(data, size);
+    if (any_high & kHigh) return PyUnicode_DecodeUTF8(data, size, "replace");
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text && size) std::memcpy(PyUnicode_DATA(text), data, static_cast<size_t>(size));
+    return text;
 }
 
 // _fast_unquote(val): native-only module function, offered to other native code through the export
@@ -160,6 +194,175 @@ bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
         }
     }
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Native lookup tables. Every match reads three kinds of dict: the router's `trees`, a tree's
+// `static_routes` and each node's `children`. Looking a segment up in a dict needs a bytes key (a
+// new object per segment, hashed each time); the tables below answer the same question from the
+// bytes of the path as they stand, folding letter case on the fly where the lookup wants it.
+//
+// A table mirrors the dict it was built from. The module watches every dict it has a table for
+// and bumps `index_generation` on any change to any of them (including its deallocation, so a new
+// dict at the same address is never mistaken for the old one); a table of an older generation is
+// rebuilt on its next use. Trees are built before they are matched against, so in practice each
+// table is built once. A dict holding any key that is not exactly bytes is left to the dict
+// lookup itself, which is what decides equality there.
+
+uint64_t index_generation = 1;
+int dict_watcher_id = -1;
+
+int on_watched_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*key*/,
+                          PyObject* /*new_value*/) {
+    ++index_generation;
+    return 0;
+}
+
+enum class Fold : uint8_t { None, Lower, Upper };
+
+// Eight bytes with the ASCII letters of one case turned into the other case's.
+template <Fold F>
+inline uint64_t fold_word(uint64_t w) {
+    if constexpr (F == Fold::None) {
+        return w;
+    } else {
+        constexpr unsigned char first = F == Fold::Lower ? 'A' : 'a';
+        constexpr unsigned char last = F == Fold::Lower ? 'Z' : 'z';
+        uint64_t heptets = w & kLow7;
+        uint64_t at_least_first = heptets + (0x80 - first) * kOnes;  // high bit set where byte >= first
+        uint64_t above_last = heptets + (0x7f - last) * kOnes;       // high bit set where byte > last
+        uint64_t letters = (at_least_first ^ above_last) & ~w & kHigh;
+        return w ^ (letters >> 2);  // 0x20 flips the case
+    }
+}
+
+// The 1..7 bytes at p as the low bytes of a word, the rest zero.
+inline uint64_t load_tail(const char* p, size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return lo | (static_cast<uint64_t>(hi) << (8 * (n - 4)));
+    }
+    return u[0] | (static_cast<uint64_t>(u[n / 2]) << (8 * (n / 2))) | (static_cast<uint64_t>(u[n - 1]) << (8 * (n - 1)));
+}
+
+constexpr uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ULL;
+
+template <Fold F>
+uint64_t folded_hash(const char* p, size_t n) {
+    uint64_t h = (n + 1) * kHashMultiplier;
+    for (; n >= 8; p += 8, n -= 8) h = (((h << 5) | (h >> 59)) ^ fold_word<F>(load_word(p))) * kHashMultiplier;
+    if (n) h = (((h << 5) | (h >> 59)) ^ fold_word<F>(load_tail(p, n))) * kHashMultiplier;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    return h ^ (h >> 32);
+}
+
+// Whether `key` (stored form) equals the n bytes at p folded.
+template <Fold F>
+bool equals_folded(const char* key, const char* p, size_t n) {
+    for (; n >= 8; key += 8, p += 8, n -= 8) {
+        if (load_word(key) != fold_word<F>(load_word(p))) return false;
+    }
+    return n == 0 || load_tail(key, n) == fold_word<F>(load_tail(p, n));
+}
+
+// Whether a stored key can ever equal a folded lookup: it has no letter of the folded-away case.
+template <Fold F>
+bool is_folded_form(const char* p, size_t n) {
+    if constexpr (F == Fold::None) {
+        return true;
+    } else {
+        for (; n >= 8; p += 8, n -= 8) {
+            if (fold_word<F>(load_word(p)) != load_word(p)) return false;
+        }
+        return n == 0 || fold_word<F>(load_tail(p, n)) == load_tail(p, n);
+    }
+}
+
+struct IndexEntry {
+    uint64_t hash;
+    const char* data;  // the key's bytes, owned by the dict; null for an empty slot
+    size_t size;
+    PyObject* value;   // borrowed from the dict
+};
+
+}  // namespace
+
+struct RoutingIndex {
+    PyObject* dict;       // identity of the dict mirrored; never dereferenced
+    uint64_t generation;  // index_generation when built
+    bool usable;          // false: the dict holds a key that is not exactly bytes
+    size_t mask;          // slot count - 1
+    IndexEntry* slots;    // follows the header in the same allocation
+};
+
+namespace {
+
+void free_index(RoutingIndex*& index) {
+    PyMem_Free(index);
+    index = nullptr;
+}
+
+template <Fold F>
+RoutingIndex* build_index(PyObject* dict) {
+    Py_ssize_t used = PyDict_GET_SIZE(dict);
+    size_t capacity = 4;
+    while (capacity < static_cast<size_t>(used) * 2) capacity *= 2;
+    auto* index = static_cast<RoutingIndex*>(
+        PyMem_Calloc(1, sizeof(RoutingIndex) + capacity * sizeof(IndexEntry)));
+    if (!index) return nullptr;
+    index->dict = dict;
+    index->usable = true;
+    index->mask = capacity - 1;
+    index->slots = reinterpret_cast<IndexEntry*>(index + 1);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyBytes_CheckExact(key)) {
+            index->usable = false;
+            break;
+        }
+        const char* data = PyBytes_AS_STRING(key);
+        size_t size = static_cast<size_t>(PyBytes_GET_SIZE(key));
+        if (!is_folded_form<F>(data, size)) continue;
+        uint64_t hash = folded_hash<Fold::None>(data, size);
+        size_t i = hash & index->mask;
+        while (index->slots[i].data) i = (i + 1) & index->mask;
+        index->slots[i] = IndexEntry{hash, data, size, value};
+    }
+    if (PyDict_Watch(dict_watcher_id, dict) < 0) {
+        PyErr_Clear();
+        PyMem_Free(index);
+        return nullptr;
+    }
+    index->generation = index_generation;
+    return index;
+}
+
+// The up-to-date table over `dict` held in `slot`, built when missing or stale; null when the
+// dict must be used directly.
+template <Fold F>
+RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
+    RoutingIndex* index = slot;
+    if (index && index->dict == dict && index->generation == index_generation) return index->usable ? index : nullptr;
+    if (index) free_index(slot);
+    if (dict_watcher_id < 0 || !PyDict_CheckExact(dict)) return nullptr;
+    slot = index = build_index<F>(dict);
+    return index && index->usable ? index : nullptr;
+}
+
+// dict.get(fold(bytes)) through the table: the value (borrowed) or null when absent.
+template <Fold F>
+PyObject* index_lookup(const RoutingIndex* index, const char* p, size_t n) {
+    uint64_t hash = folded_hash<F>(p, n);
+    for (size_t i = hash & index->mask;; i = (i + 1) & index->mask) {
+        const IndexEntry& e = index->slots[i];
+        if (!e.data) return nullptr;
+        if (e.hash == hash && e.size == n && equals_folded<F>(e.data, p, n)) return e.value;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -268,6 +471,15 @@ PyObject* restore_fields(PyObject* self, PyObject* state, const PyGetSetDef* fie
 inline void set_slot(PyObject** slot, PyObject* owned) { qm::replace_field(slot, owned); }
 inline void set_slot_borrowed(PyObject** slot, PyObject* borrowed) { qm::replace_field_borrowed(slot, borrowed); }
 
+// The 2-tuple (first, second).
+PyObject* make_pair(PyObject* first, PyObject* second) {
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, Py_NewRef(first));
+    PyTuple_SET_ITEM(pair, 1, Py_NewRef(second));
+    return pair;
+}
+
 inline RadixNode* as_node(PyObject* obj) { return reinterpret_cast<RadixNode*>(obj); }
 inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, RadixNode_Type); }
 
@@ -289,6 +501,7 @@ void node_init_fields(RadixNode* node) {
     node->wildcard_name = Py_NewRef(Py_None);
     node->wildcard_suffix = Py_NewRef(Py_None);
     node->is_leaf = 0;
+    node->child_index = nullptr;
 }
 
 PyObject* node_alloc(PyTypeObject* type, PyObject* segment) {
@@ -333,6 +546,7 @@ int RadixNode_traverse(PyObject* op, visitproc visit, void* arg) {
 
 int RadixNode_clear(PyObject* op) {
     auto* self = as_node(op);
+    free_index(self->child_index);
     Py_CLEAR(self->segment);
     Py_CLEAR(self->route);
     Py_CLEAR(self->children);
@@ -590,13 +804,13 @@ PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
         PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
         Ref renamed(rename(names, params.get(), tail));
         if (!renamed) return nullptr;
-        return PyTuple_Pack(2, wc->route, renamed.get());
+        return make_pair(wc->route, renamed.get());
     }
     Ref name = Ref::borrow(parent->wildcard_name);
     int truth = PyObject_IsTrue(name.get());
     if (truth < 0) return nullptr;
     if (PyDict_SetItem(params.get(), truth ? name.get() : s_tail, tail) < 0) return nullptr;
-    return PyTuple_Pack(2, wc->route, params.get());
+    return make_pair(wc->route, params.get());
 }
 
 int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
@@ -610,16 +824,16 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
             if (!params) return -1;
         }
         if (!params) {
-            *out = PyTuple_Pack(2, node->route, Py_None);
+            *out = make_pair(node->route, Py_None);
             return *out ? 1 : -1;
         }
         PyObject* names = node->param_names;
         if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
             Ref renamed(rename(names, params.get(), nullptr));
             if (!renamed) return -1;
-            *out = PyTuple_Pack(2, node->route, renamed.get());
+            *out = make_pair(node->route, renamed.get());
         } else {
-            *out = PyTuple_Pack(2, node->route, params.get());
+            *out = make_pair(node->route, params.get());
         }
         return *out ? 1 : -1;
     }
@@ -696,9 +910,15 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
                 return -1;
             }
             if (PyDict_GET_SIZE(children) > 0) {
-                PyObject* key = lower_key(f.index);
-                if (!key) return -1;
-                PyObject* child = PyDict_GetItemWithError(children, key);  // borrowed
+                PyObject* child;  // borrowed
+                if (RoutingIndex* index = current_index<Fold::Lower>(current->child_index, children)) {
+                    const SegmentView& seg = slots_[f.index].view;
+                    child = index_lookup<Fold::Lower>(index, seg.data, static_cast<size_t>(seg.size));
+                } else {
+                    PyObject* key = lower_key(f.index);
+                    if (!key) return -1;
+                    child = PyDict_GetItemWithError(children, key);
+                }
                 if (child) {
                     if (!is_node(child)) {
                         (void)qm::raise_cannot_convert(child, RadixNode_Type);
@@ -769,6 +989,45 @@ int lookup_static(RadixTree* self, PyObject* key, PyObject** route) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// The same through the table, for the path bytes p[0 .. n - 1].
+int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, PyObject** route) {
+    *route = index_lookup<Fold::None>(index, p, static_cast<size_t>(n));
+    return *route && *route != Py_None;
+}
+
+// Whether the path holds "//"; counts its slashes into *count otherwise.
+bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
+    Py_ssize_t total = 0;
+    uint64_t previous = 0;  // 0x80 when the byte before the current word is a slash
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t m = bytes_equal_to(load_word(p + i), '/');
+        if ((m & (m << 8)) || (m & previous)) return true;
+        total += static_cast<Py_ssize_t>(((m >> 7) * kOnes) >> 56);  // one per flagged byte
+        previous = m >> 56;
+    }
+    bool after_slash = previous != 0;
+    for (; i < n; ++i) {
+        bool slash = p[i] == '/';
+        if (slash && after_slash) return true;
+        total += slash;
+        after_slash = slash;
+    }
+    *count = total;
+    return false;
+}
+
+// Index of the first "/" in p[from .. end - 1], or end.
+Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
+    Py_ssize_t i = from;
+    for (; i + 8 <= end; i += 8) {
+        uint64_t m = bytes_equal_to(load_word(p + i), '/');
+        if (m) return i + (__builtin_ctzll(m) >> 3);
+    }
+    while (i < end && p[i] != '/') ++i;
+    return i;
+}
+
 PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*skip_dispatch*/) {
     if (!PyBytes_Check(seg)) {
         (void)qm::raise_arg_type("seg", "bytes", seg);
@@ -823,7 +1082,7 @@ PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*ski
             validator = s_path;
         }
     }
-    return PyTuple_Pack(2, name.get(), validator);
+    return make_pair(name.get(), validator);
 }
 
 // Makes `parent`'s wildcard child if it has none; returns it (new reference).
@@ -1087,7 +1346,7 @@ PyObject* match_root(RadixTree* self) {
     RadixNode* root = tree_root(self, "route");
     if (!root) return nullptr;
     Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(root));
-    if (root->route != Py_None) return PyTuple_Pack(2, root->route, Py_None);
+    if (root->route != Py_None) return make_pair(root->route, Py_None);
     if (root->wildcard_child != Py_None && as_node(root->wildcard_child)->route != Py_None &&
         root->wildcard_suffix == Py_None) {
         Matcher matcher;
@@ -1120,31 +1379,34 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     Py_ssize_t n = PyBytes_GET_SIZE(path);
 
     // A path with an empty segment never matches.
-    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '/', static_cast<size_t>(p + n - q))));) {
-        if (q + 1 < p + n && q[1] == '/') return Py_NewRef(Py_None);
-        ++q;
-    }
+    Py_ssize_t slashes = 0;
+    if (scan_slashes(p, n, &slashes)) return Py_NewRef(Py_None);
 
     // The exact-path table, as given and without the trailing slash.
+    PyObject* table = self->static_routes;
+    RoutingIndex* index = table != Py_None ? current_index<Fold::None>(self->static_index, table) : nullptr;
     PyObject* route;
-    int found = lookup_static(self, path, &route);
+    int found = index ? lookup_static_view(index, p, n, &route) : lookup_static(self, path, &route);
     if (found < 0) return nullptr;
-    if (found) return PyTuple_Pack(2, route, Py_None);
+    if (found) return make_pair(route, Py_None);
     Py_ssize_t norm_size = n;
     if (n > 1 && p[n - 1] == '/') {
         while (norm_size > 0 && p[norm_size - 1] == '/') --norm_size;
-        Ref norm(PyBytes_FromStringAndSize(p, norm_size));
-        if (!norm) return nullptr;
-        found = lookup_static(self, norm.get(), &route);
+        if (index) {
+            found = lookup_static_view(index, p, norm_size, &route);
+        } else {
+            Ref norm(PyBytes_FromStringAndSize(p, norm_size));
+            if (!norm) return nullptr;
+            found = lookup_static(self, norm.get(), &route);
+        }
         if (found < 0) return nullptr;
-        if (found) return PyTuple_Pack(2, route, Py_None);
+        if (found) return make_pair(route, Py_None);
     }
     if (norm_size == 0 || (norm_size == 1 && p[0] == '/')) return match_root(self);
 
-    // Split into segments. No empty segment can appear inside (no "//"), only a leading "/".
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = 0; i < norm_size; ++i) count += p[i] == '/';
-    count += 1;
+    // Split into segments. No empty segment can appear inside (no "//"), only a leading "/"; the
+    // stripped trailing slashes are not counted.
+    Py_ssize_t count = slashes - (n - norm_size) + 1;
     RadixNode* root = tree_root(self, "children");
     if (!root) return nullptr;
     Ref hold_root = Ref::borrow(reinterpret_cast<PyObject*>(root));
@@ -1172,8 +1434,7 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     while (i < norm_size) {
         while (i < norm_size && p[i] == '/') ++i;
         Py_ssize_t start = i;
-        const char* next = static_cast<const char*>(std::memchr(p + i, '/', static_cast<size_t>(norm_size - i)));
-        i = next ? next - p : norm_size;
+        i = find_slash(p, i, norm_size);
         if (i == start) break;
         matcher.add(p + start, i - start, nullptr);
     }
@@ -1233,6 +1494,7 @@ int RadixTree_traverse(PyObject* op, visitproc visit, void* arg) {
 }
 
 int RadixTree_clear(PyObject* op) {
+    free_index(as_tree(op)->static_index);
     Py_CLEAR(as_tree(op)->root);
     Py_CLEAR(as_tree(op)->static_routes);
     return 0;
@@ -1521,12 +1783,26 @@ PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* 
         if (found < 0) return nullptr;
         if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_get_match, method, path);
     }
-    Ref key(upper_method(method));
-    if (!key) return nullptr;
+    PyObject* tree;  // borrowed
     PyObject* trees = self->trees;
-    if (trees == Py_None) return raise_trees_none();
-    PyObject* tree = PyDict_GetItemWithError(trees, key.get());  // borrowed
-    if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    if (PyBytes_Check(method) && trees != Py_None) {
+        // The usual call: the method's tree found without making the uppercased name.
+        RoutingIndex* index = current_index<Fold::Upper>(self->trees_index, trees);
+        if (index) {
+            tree = index_lookup<Fold::Upper>(index, PyBytes_AS_STRING(method),
+                                             static_cast<size_t>(PyBytes_GET_SIZE(method)));
+            if (!tree) return Py_NewRef(Py_None);
+        } else {
+            Ref key(upper_method(method));
+            if (!key) return nullptr;
+            tree = PyDict_GetItemWithError(trees, key.get());
+            if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        }
+    } else {
+        Ref key(upper_method(method));
+        if (!key) return nullptr;
+        return raise_trees_none();
+    }
     if (!PyObject_TypeCheck(tree, RadixTree_Type)) {
         (void)qm::raise_cannot_convert(tree, RadixTree_Type);
         return nullptr;
@@ -1582,6 +1858,7 @@ int Router_traverse(PyObject* op, visitproc visit, void* arg) {
 }
 
 int Router_clear(PyObject* op) {
+    free_index(as_router(op)->trees_index);
     Py_CLEAR(as_router(op)->trees);
     return 0;
 }
@@ -1703,6 +1980,9 @@ PyMODINIT_FUNC PyInit_routing() {
     Ref module(PyModule_Create(&routing_module));
     if (!module) return nullptr;
     if (!init_constants()) return nullptr;
+    // Without a free watcher slot the matcher reads the dicts directly.
+    dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
+    if (dict_watcher_id < 0) PyErr_Clear();
 
     Ref copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg) return nullptr;

@@ -10,6 +10,8 @@
 
 struct RadixNode;
 struct RadixTree;
+// Native lookup table over one of the dicts read on every match (private to the routing module).
+struct RoutingIndex;
 struct RouteMatch;
 struct CythonRadixRouter;
 
@@ -30,6 +32,7 @@ struct RadixNode {
     PyObject* wildcard_name;    // str or None
     PyObject* wildcard_suffix;  // bytes or None
     int32_t is_leaf;
+    RoutingIndex* child_index;  // private: table over `children`, rebuilt after any change to it
 };
 
 struct RadixTreeOps {
@@ -50,6 +53,7 @@ struct RadixTree {
     const RadixTreeOps* ops;
     PyObject* root;           // RadixNode or None
     PyObject* static_routes;  // dict or None
+    RoutingIndex* static_index;  // private: table over `static_routes`, rebuilt after any change to it
 };
 
 struct RouteMatchOps {};
@@ -73,6 +77,7 @@ struct CythonRadixRouter {
     PyObject_HEAD
     const CythonRadixRouterOps* ops;
     PyObject* trees;  // dict: uppercased method -> RadixTree (or None)
+    RoutingIndex* trees_index;  // private: table over `trees`, rebuilt after any change to it
 };
 
 // Entries of the module's `__quillmoth_api__` table.
