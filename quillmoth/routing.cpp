@@ -5,6 +5,7 @@
 // RadixTree, RouteMatch, CythonRadixRouter, module init.
 #include "routing.h"
 
+#include "common/object.h"
 #include "common/percent.h"
 #include "simd_ops.h"
 
@@ -528,35 +529,14 @@ PyObject* RadixNode_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return node_alloc(type, segment);
 }
 
-int RadixNode_traverse(PyObject* op, visitproc visit, void* arg) {
-    auto* self = as_node(op);
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->segment);
-    Py_VISIT(self->route);
-    Py_VISIT(self->children);
-    Py_VISIT(self->param_child);
-    Py_VISIT(self->param_name);
-    Py_VISIT(self->param_names);
-    Py_VISIT(self->param_validator);
-    Py_VISIT(self->wildcard_child);
-    Py_VISIT(self->wildcard_name);
-    Py_VISIT(self->wildcard_suffix);
-    return 0;
-}
+using RadixNodeFields =
+    qm::ObjectFields<RadixNode, &RadixNode::segment, &RadixNode::route, &RadixNode::children, &RadixNode::param_child,
+                     &RadixNode::param_name, &RadixNode::param_names, &RadixNode::param_validator,
+                     &RadixNode::wildcard_child, &RadixNode::wildcard_name, &RadixNode::wildcard_suffix>;
 
 int RadixNode_clear(PyObject* op) {
-    auto* self = as_node(op);
-    free_index(self->child_index);
-    Py_CLEAR(self->segment);
-    Py_CLEAR(self->route);
-    Py_CLEAR(self->children);
-    Py_CLEAR(self->param_child);
-    Py_CLEAR(self->param_name);
-    Py_CLEAR(self->param_names);
-    Py_CLEAR(self->param_validator);
-    Py_CLEAR(self->wildcard_child);
-    Py_CLEAR(self->wildcard_name);
-    Py_CLEAR(self->wildcard_suffix);
+    free_index(as_node(op)->child_index);
+    RadixNodeFields::release(op);
     return 0;
 }
 
@@ -609,9 +589,7 @@ PyMethodDef RadixNode_methods[] = {
 PyType_Slot RadixNode_slots[] = {
     {Py_tp_doc, const_cast<char*>("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.")},
     {Py_tp_new, reinterpret_cast<void*>(RadixNode_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(RadixNode_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(RadixNode_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(RadixNode_clear)},
+    QM_GC_SLOTS(RadixNode_dealloc, RadixNodeFields::traverse, RadixNode_clear),
     {Py_tp_getset, RadixNode_getset},
     {Py_tp_methods, RadixNode_methods},
     {0, nullptr},
@@ -1486,17 +1464,11 @@ PyObject* RadixTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-int RadixTree_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(as_tree(op)->root);
-    Py_VISIT(as_tree(op)->static_routes);
-    return 0;
-}
+using RadixTreeFields = qm::ObjectFields<RadixTree, &RadixTree::root, &RadixTree::static_routes>;
 
 int RadixTree_clear(PyObject* op) {
     free_index(as_tree(op)->static_index);
-    Py_CLEAR(as_tree(op)->root);
-    Py_CLEAR(as_tree(op)->static_routes);
+    RadixTreeFields::release(op);
     return 0;
 }
 
@@ -1521,11 +1493,11 @@ QM_PICKLE_METHODS(RadixTree, RadixTree_getset, 2)
 
 PyMethodDef RadixTree_methods[] = {
     QM_PICKLE_METHOD_DEFS(RadixTree),
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixTree_insert_py)),
+    {"insert", QM_FASTCALL(RadixTree_insert_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
                "Register route under the path pattern (bytes). param_names names the captured values.")},
-    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(RadixTree_match_py)),
+    {"match", QM_FASTCALL(RadixTree_match_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("match($self, /, path)\n--\n\n"
                "Find the route for a raw path (bytes): (route, values) or None.")},
@@ -1535,9 +1507,7 @@ PyMethodDef RadixTree_methods[] = {
 PyType_Slot RadixTree_slots[] = {
     {Py_tp_doc, const_cast<char*>("RadixTree()\n--\n\nRoute patterns of one HTTP method.")},
     {Py_tp_new, reinterpret_cast<void*>(RadixTree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(RadixTree_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(RadixTree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(RadixTree_clear)},
+    QM_GC_SLOTS(RadixTree_dealloc, RadixTreeFields::traverse, RadixTree_clear),
     {Py_tp_getset, RadixTree_getset},
     {Py_tp_methods, RadixTree_methods},
     {0, nullptr},
@@ -1629,30 +1599,8 @@ PyObject* RouteMatch_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwa
     return reinterpret_cast<PyObject*>(self);
 }
 
-int RouteMatch_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(as_match(op)->handler);
-    Py_VISIT(as_match(op)->pattern);
-    Py_VISIT(as_match(op)->values);
-    Py_VISIT(as_match(op)->route);
-    return 0;
-}
-
-int RouteMatch_clear(PyObject* op) {
-    Py_CLEAR(as_match(op)->handler);
-    Py_CLEAR(as_match(op)->pattern);
-    Py_CLEAR(as_match(op)->values);
-    Py_CLEAR(as_match(op)->route);
-    return 0;
-}
-
-void RouteMatch_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)RouteMatch_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
+using RouteMatchFields = qm::ObjectFields<RouteMatch, &RouteMatch::handler, &RouteMatch::pattern,
+                                         &RouteMatch::values, &RouteMatch::route>;
 
 PyObject* RouteMatch_repr(PyObject* op) {
     Ref pattern = Ref::borrow(as_match(op)->pattern);
@@ -1689,9 +1637,7 @@ PyType_Slot RouteMatch_slots[] = {
                                   "A matched route with its decoded route values.")},
     {Py_tp_new, reinterpret_cast<void*>(RouteMatch_new)},
     {Py_tp_init, reinterpret_cast<void*>(RouteMatch_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(RouteMatch_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(RouteMatch_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(RouteMatch_clear)},
+    QM_FIELD_GC_SLOTS(RouteMatchFields),
     {Py_tp_repr, reinterpret_cast<void*>(RouteMatch_repr)},
     {Py_tp_getset, RouteMatch_getset},
     {Py_tp_methods, RouteMatch_methods},
@@ -1851,15 +1797,11 @@ PyObject* Router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-int Router_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(op));
-    Py_VISIT(as_router(op)->trees);
-    return 0;
-}
+using RouterFields = qm::ObjectFields<CythonRadixRouter, &CythonRadixRouter::trees>;
 
 int Router_clear(PyObject* op) {
     free_index(as_router(op)->trees_index);
-    Py_CLEAR(as_router(op)->trees);
+    RouterFields::release(op);
     return 0;
 }
 
@@ -1882,11 +1824,11 @@ QM_PICKLE_METHODS(Router, Router_getset, 1)
 
 PyMethodDef Router_methods[] = {
     QM_PICKLE_METHOD_DEFS(Router),
-    {"add_route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Router_add_route_py)),
+    {"add_route", QM_FASTCALL(Router_add_route_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
                "Register route for the method (bytes, any case) under the path pattern (bytes).")},
-    {"get_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Router_get_match_py)),
+    {"get_match", QM_FASTCALL(Router_get_match_py),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
                "Find the route for the method and raw path: (route, values) or None.")},
@@ -1896,9 +1838,7 @@ PyMethodDef Router_methods[] = {
 PyType_Slot Router_slots[] = {
     {Py_tp_doc, const_cast<char*>("CythonRadixRouter()\n--\n\nOne radix tree of routes per HTTP method.")},
     {Py_tp_new, reinterpret_cast<void*>(Router_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Router_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Router_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Router_clear)},
+    QM_GC_SLOTS(Router_dealloc, RouterFields::traverse, Router_clear),
     {Py_tp_getset, Router_getset},
     {Py_tp_methods, Router_methods},
     {0, nullptr},
@@ -1964,14 +1904,8 @@ PyObject* compile_bytes_pattern(PyObject* re_module, const char* pattern) {
     return PyObject_CallMethod(re_module, "compile", "O", source.get());
 }
 
-PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    if (!type) return nullptr;
-    if (PyModule_AddObjectRef(module, name, type) < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+PyTypeObject* make_type(PyObject* module, PyType_Spec* spec) {
+    return reinterpret_cast<PyTypeObject*>(qm::add_module_type(module, spec));
 }
 
 }  // namespace
@@ -2002,10 +1936,10 @@ PyMODINIT_FUNC PyInit_routing() {
         return nullptr;
     }
 
-    if (!(RadixNode_Type = make_type(module.get(), &RadixNode_spec, "RadixNode"))) return nullptr;
-    if (!(RadixTree_Type = make_type(module.get(), &RadixTree_spec, "RadixTree"))) return nullptr;
-    if (!(RouteMatch_Type = make_type(module.get(), &RouteMatch_spec, "RouteMatch"))) return nullptr;
-    if (!(Router_Type = make_type(module.get(), &Router_spec, "CythonRadixRouter"))) return nullptr;
+    if (!(RadixNode_Type = make_type(module.get(), &RadixNode_spec))) return nullptr;
+    if (!(RadixTree_Type = make_type(module.get(), &RadixTree_spec))) return nullptr;
+    if (!(RouteMatch_Type = make_type(module.get(), &RouteMatch_spec))) return nullptr;
+    if (!(Router_Type = make_type(module.get(), &Router_spec))) return nullptr;
 
     static const qm::Export exports[] = {
         {"_fast_unquote", reinterpret_cast<void*>(fast_unquote), QM_ROUTING_FAST_UNQUOTE_SIGNATURE},
