@@ -18,6 +18,8 @@
 // Casts a METH_FASTCALL (optionally | METH_KEYWORDS) implementation to the PyCFunction a
 // PyMethodDef holds; the detour through a plain function pointer keeps -Wcast-function-type quiet.
 #define QM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+// A method table entry for a METH_FASTCALL | METH_KEYWORDS implementation.
+#define QM_FASTCALL_METHOD(name, fn, doc) {name, QM_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 namespace qm {
 
@@ -116,6 +118,13 @@ struct ExceptionFields {
         Py_DECREF(type);
     }
 };
+
+// The definition of a single-phase module without per-module state (its classes live in globals
+// for the one interpreter).
+[[nodiscard]] inline PyModuleDef make_module_def(const char* name, const char* doc,
+                                                PyMethodDef* methods = nullptr) noexcept {
+    return {PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
+}
 
 // Creates the heap class of `spec` (deriving from `base`, or object when null) for `module` and
 // adds it to the module under the last dotted part of the spec's name. Returns a new reference.
