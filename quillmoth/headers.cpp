@@ -1146,37 +1146,35 @@ PyObject* headers_nb_add(PyObject* left, PyObject* right) {
 PyObject* headers_nb_inplace_add(PyObject* self, PyObject* other) { return add_to_instance(self, other); }
 
 PyMethodDef headers_methods[] = {
-    {"keys", QM_FASTCALL(py_keys), METH_FASTCALL | METH_KEYWORDS,
-     "keys($self, /)\n--\n\nThe distinct names, in order of first occurrence, spelled as stored (names that differ "
-     "only in case are listed separately)."},
-    {"clone", QM_FASTCALL(py_clone), METH_FASTCALL | METH_KEYWORDS,
-     "clone($self, /)\n--\n\nA new Headers (always of the base class) over a new list of new pairs."},
-    {"get", QM_FASTCALL(py_get), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, /, name)\n--\n\nThe values of every pair whose name matches `name` (any case), as a tuple."},
-    {"get_tuples", QM_FASTCALL(py_get_tuples), METH_FASTCALL | METH_KEYWORDS,
-     "get_tuples($self, /, name)\n--\n\nThe stored (name, value) pairs whose name matches `name`, as a list."},
-    {"add", QM_FASTCALL(py_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, /, name, value)\n--\n\nAppends the pair (name, value)."},
-    {"set", QM_FASTCALL(py_set), METH_FASTCALL | METH_KEYWORDS,
-     "set($self, /, name, value)\n--\n\nReplaces every pair named `name` (any case) by one pair at the end."},
-    {"get_single", QM_FASTCALL(py_get_single), METH_FASTCALL | METH_KEYWORDS,
-     "get_single($self, /, key)\n--\n\nThe value of the one pair named `key`; ValueError when there are none or "
-     "several."},
-    {"get_first", QM_FASTCALL(py_get_first), METH_FASTCALL | METH_KEYWORDS,
-     "get_first($self, /, key)\n--\n\nThe value of the first pair named `key`, or None."},
-    {"remove", QM_FASTCALL(py_remove), METH_FASTCALL | METH_KEYWORDS,
-     "remove($self, /, key)\n--\n\nRemoves every pair named `key` (any case); nothing to remove is not an error."},
-    {"merge", QM_FASTCALL(py_merge), METH_FASTCALL | METH_KEYWORDS,
-     "merge($self, /, values)\n--\n\nAppends each tuple of the list `values` as it is; None elements are skipped."},
-    {"contains", QM_FASTCALL(py_contains), METH_FASTCALL | METH_KEYWORDS,
-     "contains($self, /, key)\n--\n\nWhether a pair is named `key` (any case)."},
-    {"items", QM_FASTCALL(py_items), METH_FASTCALL | METH_KEYWORDS,
-     "items($self, /)\n--\n\nAn iterator over the stored pairs, in order."},
-    {"update", QM_FASTCALL(py_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, /, values)\n--\n\nFor each key, value of the dict `values`, performs self[key] = value."},
-    {"add_many", QM_FASTCALL(py_add_many), METH_FASTCALL | METH_KEYWORDS,
-     "add_many($self, /, values)\n--\n\nAdds the pairs of a mutable sequence (of pairs or Header objects) or of a "
-     "mapping of bytes to bytes."},
+    QM_FASTCALL_METHOD("keys", py_keys,
+        "keys($self, /)\n--\n\nThe distinct names, in order of first occurrence, spelled as stored (names that differ "
+        "only in case are listed separately)."),
+    QM_FASTCALL_METHOD("clone", py_clone,
+        "clone($self, /)\n--\n\nA new Headers (always of the base class) over a new list of new pairs."),
+    QM_FASTCALL_METHOD("get", py_get,
+        "get($self, /, name)\n--\n\nThe values of every pair whose name matches `name` (any case), as a tuple."),
+    QM_FASTCALL_METHOD("get_tuples", py_get_tuples,
+        "get_tuples($self, /, name)\n--\n\nThe stored (name, value) pairs whose name matches `name`, as a list."),
+    QM_FASTCALL_METHOD("add", py_add, "add($self, /, name, value)\n--\n\nAppends the pair (name, value)."),
+    QM_FASTCALL_METHOD("set", py_set,
+        "set($self, /, name, value)\n--\n\nReplaces every pair named `name` (any case) by one pair at the end."),
+    QM_FASTCALL_METHOD("get_single", py_get_single,
+        "get_single($self, /, key)\n--\n\nThe value of the one pair named `key`; ValueError when there are none or "
+        "several."),
+    QM_FASTCALL_METHOD("get_first", py_get_first,
+        "get_first($self, /, key)\n--\n\nThe value of the first pair named `key`, or None."),
+    QM_FASTCALL_METHOD("remove", py_remove,
+        "remove($self, /, key)\n--\n\nRemoves every pair named `key` (any case); nothing to remove is not an error."),
+    QM_FASTCALL_METHOD("merge", py_merge,
+        "merge($self, /, values)\n--\n\nAppends each tuple of the list `values` as it is; None elements are skipped."),
+    QM_FASTCALL_METHOD("contains", py_contains,
+        "contains($self, /, key)\n--\n\nWhether a pair is named `key` (any case)."),
+    QM_FASTCALL_METHOD("items", py_items, "items($self, /)\n--\n\nAn iterator over the stored pairs, in order."),
+    QM_FASTCALL_METHOD("update", py_update,
+        "update($self, /, values)\n--\n\nFor each key, value of the dict `values`, performs self[key] = value."),
+    QM_FASTCALL_METHOD("add_many", py_add_many,
+        "add_many($self, /, values)\n--\n\nAdds the pairs of a mutable sequence (of pairs or Header objects) or of a "
+        "mapping of bytes to bytes."),
     {"_add_to_instance", QM_FASTCALL(py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_add_to_instance(instance, other)\n--\n\nAdds the pairs of `other` (Headers, Header, 2-tuple or a mutable "
      "sequence of 2-tuples) to `instance`; NotImplemented for anything else."},
@@ -1221,17 +1219,9 @@ PyType_Spec headers_spec = {
 // ---------------------------------------------------------------------------------------------
 // Module
 
-PyModuleDef headers_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef headers_module = qm::make_module_def(
     "quillmoth.headers",
-    "Header and Headers: HTTP header fields as bytes, in an ordered collection with case-insensitive lookup.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Header and Headers: HTTP header fields as bytes, in an ordered collection with case-insensitive lookup.");
 
 [[nodiscard]] bool load_abcs() noexcept {
     Ref abc(PyImport_ImportModule("collections.abc"));
