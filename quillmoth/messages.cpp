@@ -752,7 +752,7 @@ int Message_set_content(PyObject* obj, PyObject* value, void*) {
     return qm::set_instance_field(&as_message(obj)->content, value, ContentType);
 }
 
-#define QM_METHOD(name, doc) {#name, QM_FASTCALL(py_##name), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QM_METHOD(name, doc) QM_FASTCALL_METHOD(#name, py_##name, doc)
 
 PyMethodDef Message_methods[] = {
     QM_METHOD(get_headers, "get_headers($self, key)\n--\n\n"
@@ -872,17 +872,10 @@ const qm::Export kExports[] = {
     {kMethodWithoutBodyName, reinterpret_cast<void*>(method_without_body_native), kMethodWithoutBodySignature},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = qm::make_module_def(
     "quillmoth.messages",
     "HTTP messages: the Message base of requests and responses, and the scratchpad arena.",
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    module_methods);
 
 void release_state() noexcept {
     Py_CLEAR(MessageType);
