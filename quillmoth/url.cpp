@@ -640,21 +640,18 @@ PyGetSetDef URL_getset[] = {
 };
 
 PyMethodDef URL_methods[] = {
-    {"join", QM_FASTCALL(URL_join_py), METH_FASTCALL | METH_KEYWORDS,
-     "join($self, other)\n--\n\n"
-     "The URL of this one followed by the relative URL `other`. One slash is dropped when this one\n"
-     "ends and `other` starts with one; no separator is inserted otherwise."},
-    {"base_url", QM_FASTCALL(URL_base_url_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     "base_url($self)\n--\n\nScheme, host and non-default port of this absolute URL, as a new URL."},
-    {"with_host", QM_FASTCALL(URL_with_host_py),
-     METH_FASTCALL | METH_KEYWORDS, "with_host($self, host)\n--\n\nThis absolute URL with another host."},
-    {"with_scheme", QM_FASTCALL(URL_with_scheme_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     "with_scheme($self, schema)\n--\n\nThis absolute URL with another scheme (http or https)."},
-    {"with_query", QM_FASTCALL(URL_with_query_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     "with_query($self, query)\n--\n\nThis URL with another query string; an empty or None query removes it."},
+    QM_FASTCALL_METHOD("join", URL_join_py,
+        "join($self, other)\n--\n\n"
+        "The URL of this one followed by the relative URL `other`. One slash is dropped when this one\n"
+        "ends and `other` starts with one; no separator is inserted otherwise."),
+    QM_FASTCALL_METHOD("base_url", URL_base_url_py,
+        "base_url($self)\n--\n\nScheme, host and non-default port of this absolute URL, as a new URL."),
+    QM_FASTCALL_METHOD("with_host", URL_with_host_py,
+        "with_host($self, host)\n--\n\nThis absolute URL with another host."),
+    QM_FASTCALL_METHOD("with_scheme", URL_with_scheme_py,
+        "with_scheme($self, schema)\n--\n\nThis absolute URL with another scheme (http or https)."),
+    QM_FASTCALL_METHOD("with_query", URL_with_query_py,
+        "with_query($self, query)\n--\n\nThis URL with another query string; an empty or None query removes it."),
     {"__reduce__", URL_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -867,18 +864,18 @@ PyObject* unquote_py(PyObject*, PyObject* value) { return qm::percent::unquote(v
 PyObject* unquote_to_bytes_py(PyObject*, PyObject* value) { return qm::percent::unquote_to_bytes(value); }
 
 PyMethodDef module_methods[] = {
-    {"valid_schema", QM_FASTCALL(valid_schema_py), METH_FASTCALL | METH_KEYWORDS,
-     "valid_schema(schema)\n--\n\n"
-     "Accepts None, b'', b'http' and b'https'; raises InvalidURL for any other scheme."},
-    {"build_absolute_url", QM_FASTCALL(build_absolute_url_py), METH_FASTCALL | METH_KEYWORDS,
-     "build_absolute_url(scheme, host, base_path, path)\n--\n\n"
-     "The absolute URL scheme://host/base_path/path (bytes parts), parsed as a URL."},
-    {"join_prefix", QM_FASTCALL(join_prefix_py), METH_FASTCALL | METH_KEYWORDS,
-     "join_prefix(prefix, path)\n--\n\n"
-     "`path` mounted under `prefix` with exactly one slash between them; `path` itself when\n"
-     "the prefix is empty."},
-    {"_restore_url", QM_FASTCALL(restore_url_py), METH_FASTCALL | METH_KEYWORDS,
-     "_restore_url(cls, state)\n--\n\nRebuilds a pickled URL from its eight fields."},
+    QM_FASTCALL_METHOD("valid_schema", valid_schema_py,
+        "valid_schema(schema)\n--\n\n"
+        "Accepts None, b'', b'http' and b'https'; raises InvalidURL for any other scheme."),
+    QM_FASTCALL_METHOD("build_absolute_url", build_absolute_url_py,
+        "build_absolute_url(scheme, host, base_path, path)\n--\n\n"
+        "The absolute URL scheme://host/base_path/path (bytes parts), parsed as a URL."),
+    QM_FASTCALL_METHOD("join_prefix", join_prefix_py,
+        "join_prefix(prefix, path)\n--\n\n"
+        "`path` mounted under `prefix` with exactly one slash between them; `path` itself when\n"
+        "the prefix is empty."),
+    QM_FASTCALL_METHOD("_restore_url", restore_url_py,
+        "_restore_url(cls, state)\n--\n\nRebuilds a pickled URL from its eight fields."),
     {"_quote", quote_py, METH_O,
      "_quote(value, /)\n--\n\nPercent-encodes a str (as UTF-8) or bytes, keeping '/' and unreserved characters."},
     {"_unquote", unquote_py, METH_O,
@@ -888,17 +885,10 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef url_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef url_module = qm::make_module_def(
     "quillmoth.url",
     "The immutable URL value type over bytes and the helpers that build absolute URLs.",
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    module_methods);
 
 // Finds httptools.parse_url and, from one sample result, the getters of the components.
 [[nodiscard]] bool bind_splitter() noexcept {
