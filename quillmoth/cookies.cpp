@@ -684,10 +684,9 @@ PyObject* cookie_setstate(PyObject* obj, PyObject* state) {
 }
 
 PyMethodDef cookie_methods[] = {
-    {"clone", QM_FASTCALL(cookie_clone_method),
-     METH_FASTCALL | METH_KEYWORDS,
-     "clone($self, /)\n--\n\nA new Cookie (of the base class) with the same name, value and attributes, "
-     "validated again."},
+    QM_FASTCALL_METHOD("clone", cookie_clone_method,
+        "clone($self, /)\n--\n\nA new Cookie (of the base class) with the same name, value and attributes, "
+        "validated again."),
     {"__reduce__", cookie_reduce, METH_NOARGS, "Return state information for pickling."},
     {"__setstate__", cookie_setstate, METH_O, "Restore the pickled state."},
     {nullptr, nullptr, 0, nullptr}};
@@ -1281,28 +1280,23 @@ PyObject* py_datetime_to_cookie_format(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyMethodDef module_methods[] = {
-    {"parse_cookie", QM_FASTCALL(py_parse_cookie), METH_FASTCALL | METH_KEYWORDS,
-     "parse_cookie($module, raw_value)\n--\n\n"
-     "Parses one Set-Cookie header value (bytes) into a Cookie."},
-    {"datetime_from_cookie_format", QM_FASTCALL(py_datetime_from_cookie_format), METH_FASTCALL | METH_KEYWORDS,
-     "datetime_from_cookie_format($module, value)\n--\n\n"
-     "Parses a cookie date such as b'Wed, 21 Oct 2015 07:28:00 GMT' into a naive datetime holding the "
-     "clock time as written."},
-    {"datetime_to_cookie_format", QM_FASTCALL(py_datetime_to_cookie_format), METH_FASTCALL | METH_KEYWORDS,
-     "datetime_to_cookie_format($module, value)\n--\n\n"
-     "Formats a datetime as a cookie date, b'Wed, 21 Oct 2015 07:28:00 GMT', with English names; the "
-     "fields are written as they are (pass UTC wall-clock times)."},
+    QM_FASTCALL_METHOD("parse_cookie", py_parse_cookie,
+        "parse_cookie($module, raw_value)\n--\n\n"
+        "Parses one Set-Cookie header value (bytes) into a Cookie."),
+    QM_FASTCALL_METHOD("datetime_from_cookie_format", py_datetime_from_cookie_format,
+        "datetime_from_cookie_format($module, value)\n--\n\n"
+        "Parses a cookie date such as b'Wed, 21 Oct 2015 07:28:00 GMT' into a naive datetime holding the "
+        "clock time as written."),
+    QM_FASTCALL_METHOD("datetime_to_cookie_format", py_datetime_to_cookie_format,
+        "datetime_to_cookie_format($module, value)\n--\n\n"
+        "Formats a datetime as a cookie date, b'Wed, 21 Oct 2015 07:28:00 GMT', with English names; the "
+        "fields are written as they are (pass UTC wall-clock times)."),
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "cookies",
-                          "Cookies: the Cookie value object, Set-Cookie parsing and writing, cookie dates.",
-                          -1,
-                          module_methods,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = qm::make_module_def(
+    "cookies",
+    "Cookies: the Cookie value object, Set-Cookie parsing and writing, cookie dates.",
+    module_methods);
 
 [[nodiscard]] bool init_module(PyObject* module) noexcept {
     PyDateTime_IMPORT;
