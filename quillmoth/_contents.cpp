@@ -275,9 +275,8 @@ PyObject* content_repr(PyObject* op) {
 }
 
 PyMethodDef content_methods[] = {
-    {"dispose", QM_FASTCALL(content_dispose_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")},
+    QM_FASTCALL_METHOD("dispose", content_dispose_py,
+        PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")),
     {"read", reinterpret_cast<PyCFunction>(content_read), METH_NOARGS,
      PyDoc_STR("read($self, /)\n--\n\nAn awaitable giving the whole body (bytes, or None without a body).")},
     {"stream", reinterpret_cast<PyCFunction>(content_stream), METH_NOARGS,
@@ -531,20 +530,18 @@ PyObject* sse_repr(PyObject* op) {
 }
 
 PyMethodDef sse_methods[] = {
-    {"write_data", QM_FASTCALL(sse_write_data_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as JSON, each line break "
-               "continued on a new data line.")},
+    QM_FASTCALL_METHOD("write_data", sse_write_data_py,
+        PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as JSON, each line break "
+                  "continued on a new data line.")),
     {"__reduce__", reinterpret_cast<PyCFunction>(sse_reduce), METH_NOARGS,
      PyDoc_STR("__reduce__($self, /)\n--\n\nPickling support.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef text_sse_methods[] = {
-    {"write_data", QM_FASTCALL(text_sse_write_data_py),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as text, each line break "
-               "continued on a new data line.")},
+    QM_FASTCALL_METHOD("write_data", text_sse_write_data_py,
+        PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as text, each line break "
+                  "continued on a new data line.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -730,17 +727,10 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = qm::make_module_def(
     "quillmoth._contents",
     PyDoc_STR("Native base classes of quillmoth.contents and the URL-encoded form parser."),
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    module_methods);
 
 const Export kExports[] = {
     {kParseWwwFormUrlencodedName, reinterpret_cast<void*>(parse_www_form_urlencoded), kParseWwwFormUrlencodedSignature},
