@@ -344,17 +344,9 @@ PyType_Slot failed_request_error_slots[] = {
 // ---------------------------------------------------------------------------------------------
 // Module
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = qm::make_module_def(
     "quillmoth._exceptions",
-    PyDoc_STR("Native HTTP exception classes of quillmoth.exceptions."),
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    PyDoc_STR("Native HTTP exception classes of quillmoth.exceptions."));
 
 constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
