@@ -687,6 +687,7 @@ private:
     int try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out);
     PyObject* build_params();
     PyObject* rename(PyObject* names, PyObject* params, PyObject* extra);
+    PyObject* named_params(PyObject* names, PyObject* extra);
     PyObject* wildcard_result(RadixNode* parent, PyObject* tail);
 
     void push(RadixNode* node, Py_ssize_t index, Py_ssize_t captures_at_entry) {
@@ -770,14 +771,45 @@ PyObject* Matcher::rename(PyObject* names, PyObject* params, PyObject* extra) {
     return result.release();
 }
 
+// dict(zip(names, values)) made straight from the captures, `extra` (optional) last: the dict
+// rename() makes from the positional one, for a search that started without caller params.
+PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
+    Ref names_ref = Ref::borrow(names);
+    Py_ssize_t total = captures_count_ + (extra ? 1 : 0);
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    // Hashing a name may run Python code that changes the list; stop at the shorter of the two.
+    for (Py_ssize_t c = 0; c < total && c < PyList_GET_SIZE(names); ++c) {
+        Ref value;
+        if (c < captures_count_) {
+            const SegmentView& seg = slots_[captures_[c]].view;
+            value.reset(fast_unquote_view(seg.data, seg.size));
+            if (!value) return nullptr;
+        } else {
+            value = Ref::borrow(extra);
+        }
+        Ref key = Ref::borrow(PyList_GET_ITEM(names, c));
+        if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+inline bool has_base_params(PyObject* base) { return base && PyDict_GET_SIZE(base) > 0; }
+
 // Result of a wildcard match at `parent` capturing `tail` (str): the captured values named by the
 // wildcard route's param_names when their count fits, else under the wildcard's name.
 PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
     Ref child = Ref::borrow(parent->wildcard_child);
     RadixNode* wc = as_node(child.get());
+    PyObject* names = wc->param_names;
+    if (!has_base_params(base_) && names != Py_None && PyList_GET_SIZE(names) > 0 &&
+        PyList_GET_SIZE(names) == captures_count_ + 1) {
+        Ref named(named_params(names, tail));
+        if (!named) return nullptr;
+        return make_pair(wc->route, named.get());
+    }
     Ref params(build_params());
     if (!params) return nullptr;
-    PyObject* names = wc->param_names;
     if (names != Py_None && PyList_GET_SIZE(names) > 0 &&
         PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
         Ref renamed(rename(names, params.get(), tail));
@@ -794,6 +826,13 @@ PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
 int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
     if (node->is_leaf && node->route != Py_None) {
         Py_ssize_t base_size = base_ ? PyDict_GET_SIZE(base_) : 0;
+        PyObject* names = node->param_names;
+        if (base_size == 0 && captures_count_ > 0 && names != Py_None && PyList_GET_SIZE(names) == captures_count_) {
+            Ref named(named_params(names, nullptr));
+            if (!named) return -1;
+            *out = make_pair(node->route, named.get());
+            return *out ? 1 : -1;
+        }
         Ref params;
         if (captures_count_ == 0) {
             if (base_size) params = Ref::borrow(base_);  // the caller's dict itself, as given
@@ -805,7 +844,6 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
             *out = make_pair(node->route, Py_None);
             return *out ? 1 : -1;
         }
-        PyObject* names = node->param_names;
         if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
             Ref renamed(rename(names, params.get(), nullptr));
             if (!renamed) return -1;

@@ -226,3 +226,37 @@ def test_captured_values_of_every_shape(value):
     tree = tree_with(b"/v/{x}", b"/w/*")
     assert tree.match(b"/v/" + value) == ("/v/{x}", {"_p_1": ref_unquote(value)})
     assert tree.match(b"/w/" + value + b"/" + value) == ("/w/*", {"tail": ref_unquote(value + b"/" + value)})
+
+
+# ---- captured values named by param_names ---------------------------------------------------------
+
+
+class ShrinkingName(str):
+    """A name whose hashing empties the rest of the list it sits in."""
+
+    def __hash__(self):
+        del self.owner[1:]
+        return str.__hash__(self)
+
+
+@pytest.mark.parametrize(
+    "pattern, path, names, expected",
+    [
+        (b"/a/{x}/{y}", b"/a/1/2", ["x", "x"], {"x": "2"}),
+        (b"/a/{x}/*", b"/a/1/t/u", ["x", "x"], {"x": "t/u"}),
+        (b"/a/{x}/*", b"/a/1", ["x", "rest"], {"x": "1", "rest": ""}),
+        (b"/a/{x}/{y}/{z}", b"/a/1/2/3", "shrinking", {"p": "1"}),
+        (b"/a/{x}/{y}/*", b"/a/1/2/t", "shrinking", {"p": "1"}),
+    ],
+)
+def test_values_named_by_param_names(pattern, path, names, expected):
+    tree = RadixTree()
+    tree.insert(pattern, "r", ["n"] * (pattern.count(b"{") + pattern.count(b"*")))
+    node = tree.root
+    for segment in pattern.strip(b"/").split(b"/"):
+        node = node.wildcard_child if segment == b"*" else node.children.get(segment) or node.param_child
+    if names == "shrinking":
+        names = [ShrinkingName("p"), "q", "s"][: len(node.param_names)]
+        names[0].owner = names
+    node.param_names = names
+    assert tree.match(path) == ("r", expected)
