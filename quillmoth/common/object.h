@@ -119,6 +119,21 @@ struct ExceptionFields {
     }
 };
 
+// For __reduce__: the instance dictionary of `self` (which instances of Python subclasses carry)
+// when it is a dict holding anything, as a new reference in *out; *out stays null otherwise.
+// `dict_name` is the interned "__dict__". Returns -1 with an exception set on error, else 0.
+[[nodiscard]] inline int get_pickle_dict(PyObject* self, PyObject* dict_name, PyObject** out) noexcept {
+    *out = nullptr;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(self, dict_name, &found) < 0) return -1;
+    if (found && PyDict_Check(found) && PyDict_GET_SIZE(found) > 0) {
+        *out = found;
+    } else {
+        Py_XDECREF(found);
+    }
+    return 0;
+}
+
 // The definition of a single-phase module without per-module state (its classes live in globals
 // for the one interpreter).
 [[nodiscard]] inline PyModuleDef make_module_def(const char* name, const char* doc,
