@@ -398,15 +398,10 @@ PyObject* header_repr(PyObject* self) {
 PyObject* reduce_with_state(PyObject* self, PyObject* ctor_args) {
     Ref args(ctor_args);
     if (!args) return nullptr;
-    Ref dict;
-    {
-        PyObject* raw = nullptr;
-        if (PyObject_GetOptionalAttr(self, g_names[N_DICT], &raw) < 0) return nullptr;
-        dict.reset(raw);
-    }
-    if (dict && PyDict_Check(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0) {
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), dict.get());
-    }
+    PyObject* raw = nullptr;
+    if (qm::get_pickle_dict(self, g_names[N_DICT], &raw) < 0) return nullptr;
+    Ref dict(raw);
+    if (dict) return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), dict.get());
     return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
 }
 
