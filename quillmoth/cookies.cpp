@@ -626,11 +626,10 @@ PyObject* cookie_reduce(PyObject* obj, PyObject*) {
                             static_cast<unsigned long>(self->same_site), self->secure ? Py_True : Py_False));
     if (!state) return nullptr;
     if (!Py_IS_TYPE(obj, g_cookie_type)) {
-        Ref dict(PyObject_GetAttr(obj, g_names[kDict]));
-        if (!dict) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-        } else if (PyDict_Check(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0) {
+        PyObject* raw = nullptr;
+        if (qm::get_pickle_dict(obj, g_names[kDict], &raw) < 0) return nullptr;
+        Ref dict(raw);
+        if (dict) {
             state.reset(PyTuple_Pack(2, state.get(), dict.get()));
             if (!state) return nullptr;
         }
