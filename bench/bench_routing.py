@@ -7,7 +7,8 @@ nanoseconds per match (best of 31 short runs, the routers taking turns) and how 
 Each router is called as directly as its interface allows (bound methods through functools.partial;
 a Python wrapper only where the peer's interface needs one).
 
-- quillmoth: CythonRadixRouter.get_match(method, path)
+- quillmoth: CythonRadixRouter.get_match(method, path), the parameter routes registered with their
+  param_names so that values come back under their names, as the peers return them.
 - Starlette: what its Router does to resolve a request, without calling the endpoint: each route's
   matches(scope) in order until a full match (Starlette routers are a linear scan).
 - Litestar: ASGIRouter._handle_routing(path, method), its routing-trie lookup. The app also wraps
@@ -20,6 +21,7 @@ Run: PYTHONPATH=. .venv/bin/python bench/bench_routing.py
 
 import functools
 import gc
+import re
 import time
 
 from litestar import Litestar, get
@@ -62,8 +64,13 @@ def build_quillmoth(n):
     for path in static_paths(n):
         router.add_route(b"GET", path.encode(), path)
     for name, pattern, *_ in PARAM_ROUTES:
-        router.add_route(b"GET", pattern, name)
+        router.add_route(b"GET", pattern, name, param_names(pattern))
     return router
+
+
+def param_names(pattern):
+    """Names of a pattern's parameters in order: {name} or {name:type}."""
+    return [m.decode() for m in re.findall(rb"\{(\w+)", pattern)]
 
 
 def build_starlette(n):
@@ -145,6 +152,8 @@ def check_equivalent(n, qm, st, ls):
         theirs_st = st(path)
         theirs_ls = ls(path)
         assert (ours is None) == (theirs_st is None) == (theirs_ls is None), (name, ours, theirs_st, theirs_ls)
+        if ours is not None:
+            assert set(ours[1] or {}) == set(theirs_st[1]), (name, ours, theirs_st)
 
 
 def warm_up(seconds=1.0):
