@@ -297,10 +297,17 @@ struct RoutingIndex {
     uint64_t generation;  // index_generation when built
     bool usable;          // false: the dict holds a key that is not exactly bytes
     size_t mask;          // slot count - 1
+    uint64_t lengths[4];  // bit n set when a key of n bytes (n < 256) is present
+    bool long_keys;       // a key of 256 bytes or more is present
     IndexEntry* slots;    // follows the header in the same allocation
 };
 
 namespace {
+
+// Whether a key of `n` bytes may be present; most misses stop here without hashing.
+inline bool may_hold_length(const RoutingIndex* index, size_t n) {
+    return n < 256 ? (index->lengths[n >> 6] >> (n & 63)) & 1 : index->long_keys;
+}
 
 void free_index(RoutingIndex*& index) {
     PyMem_Free(index);
@@ -329,6 +336,11 @@ RoutingIndex* build_index(PyObject* dict) {
         const char* data = PyBytes_AS_STRING(key);
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(key));
         if (!is_folded_form<F>(data, size)) continue;
+        if (size < 256) {
+            index->lengths[size >> 6] |= uint64_t{1} << (size & 63);
+        } else {
+            index->long_keys = true;
+        }
         uint64_t hash = folded_hash<Fold::None>(data, size);
         size_t i = hash & index->mask;
         while (index->slots[i].data) i = (i + 1) & index->mask;
@@ -358,6 +370,7 @@ RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
 // dict.get(fold(bytes)) through the table: the value (borrowed) or null when absent.
 template <Fold F>
 PyObject* index_lookup(const RoutingIndex* index, const char* p, size_t n) {
+    if (!may_hold_length(index, n)) return nullptr;
     uint64_t hash = folded_hash<F>(p, n);
     for (size_t i = hash & index->mask;; i = (i + 1) & index->mask) {
         const IndexEntry& e = index->slots[i];

@@ -179,6 +179,19 @@ def test_segments_of_every_length(length):
         assert tree.match(b"/" + word[:-1] + b"/1") is None
 
 
+@pytest.mark.parametrize("length", [63, 64, 255, 256, 257, 700])
+def test_long_keys(length):
+    # Keys of 256 bytes or more are tracked apart from the shorter ones.
+    segment = b"s" * length
+    tree = tree_with(b"/" + segment, b"/" + segment + b"/{x}", b"/k/" + segment + b"x")
+    assert tree.match(b"/" + segment) == ("/" + segment.decode(), None)
+    assert tree.match(b"/" + segment.upper() + b"/") == ("/" + segment.decode(), None)
+    assert tree.match(b"/" + segment + b"/1") == ("/" + segment.decode() + "/{x}", {"_p_1": "1"})
+    assert tree.match(b"/k/" + segment + b"X") == ("/k/" + segment.decode() + "x", None)
+    assert tree.match(b"/" + segment[:-1] + b"t") is None
+    assert tree.match(b"/k/" + segment) is None
+
+
 def test_case_folding_touches_only_ascii_letters():
     # Bytes 0x40, 0x5b, 0x60, 0x7b and non-ASCII bytes sit next to the letter ranges.
     segment = b"@[`{\xc1\xda\xe1\xfaAZaz"
