@@ -273,3 +273,42 @@ def test_values_named_by_param_names(pattern, path, names, expected):
         names[0].owner = names
     node.param_names = names
     assert tree.match(path) == ("r", expected)
+
+
+def _build_match_change_and_drop():
+    router = CythonRadixRouter()
+    for i in range(40):
+        router.add_route(b"GET", b"/s/%d/page" % i, i)
+    router.add_route(b"GET", b"/u/{id}/*", "u", ["id", "rest"])
+    assert router.get_match(b"get", b"/S/7/PAGE/") == (7, None)
+    assert router.get_match(b"GET", b"/u/1/a/b") == ("u", {"id": "1", "rest": "a/b"})
+    tree = router.trees[b"GET"]
+    tree.static_routes[b"/new"] = "n"  # tables rebuilt on the next match
+    tree.root.children[b"s"].children.pop(b"3")
+    del tree.static_routes[b"/s/3/page"], tree.static_routes[b"/s/3/page/"]
+    assert router.get_match(b"GET", b"/new") == ("n", None)
+    assert router.get_match(b"GET", b"/s/3/page/") is None
+    router.trees = {b"GET": tree}
+    assert router.get_match(b"GET", b"/u/2") == ("u", {"id": "2", "rest": ""})
+
+
+def test_tables_are_released_with_their_owners():
+    import gc
+    import tracemalloc
+
+    for _ in range(50):
+        _build_match_change_and_drop()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for _ in range(50):
+            _build_match_change_and_drop()
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        for _ in range(1000):
+            _build_match_change_and_drop()
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert second - first < 64 * 1024, second - first
