@@ -619,9 +619,10 @@ PyType_Spec RadixNode_spec = {
 // ---------------------------------------------------------------------------------------------------
 // Matching. A path is split into segment views over its bytes; the search walks the tree depth
 // first with an explicit stack (so a very deep tree cannot exhaust the C stack) and records
-// captured parameters as segment indexes. Python objects are made only where they are needed: a
-// lowercased key for a static lookup, the raw segment for a user-supplied validator, and the
-// values dict once a route has been found.
+// captured parameters as segment indexes. Static children are found through the node's lookup
+// table from the segment bytes themselves. Python objects are made only where they are needed: a
+// lowercased key when a node's `children` cannot have a table, the raw segment for a user-supplied
+// validator, and the values dict once a route has been found.
 
 struct SegmentView {
     const char* data;
@@ -649,7 +650,7 @@ public:
     Matcher& operator=(const Matcher&) = delete;
     ~Matcher() {
         for (Py_ssize_t i = 0; i < depth_; ++i) Py_DECREF(frames_[i].node);
-        if (slots_) {
+        if (slots_ && holds_objects_) {
             for (Py_ssize_t i = 0; i < count_; ++i) {
                 Py_XDECREF(slots_[i].raw);
                 Py_XDECREF(slots_[i].lower);
@@ -683,6 +684,7 @@ public:
     // Adds a segment view; `owner` (borrowed, may be null) is a bytes object of exactly that segment.
     void add(const char* data, Py_ssize_t size, PyObject* owner) {
         slots_[count_++] = SegmentSlot{{data, size}, Py_XNewRef(owner), nullptr};
+        holds_objects_ |= owner != nullptr;
     }
 
     // Segments that follow one another in one buffer, one "/" apart, let the wildcard tail be a slice.
@@ -722,6 +724,7 @@ private:
     Py_ssize_t depth_ = 0;
     Py_ssize_t captures_count_ = 0;
     bool contiguous_ = false;
+    bool holds_objects_ = false;  // some slot owns a bytes object
     PyObject* base_ = nullptr;  // borrowed: params given to _match_recursive
 };
 
@@ -729,6 +732,7 @@ PyObject* Matcher::lower_key(Py_ssize_t i) {
     SegmentSlot& s = slots_[i];
     if (!s.lower) {
         s.lower = PyBytes_FromStringAndSize(nullptr, s.view.size);
+        holds_objects_ = true;
         if (!s.lower) return nullptr;
         qm::ascii_lower_copy(PyBytes_AS_STRING(s.lower), s.view.data, static_cast<size_t>(s.view.size));
     }
@@ -737,7 +741,10 @@ PyObject* Matcher::lower_key(Py_ssize_t i) {
 
 PyObject* Matcher::raw_segment(Py_ssize_t i) {
     SegmentSlot& s = slots_[i];
-    if (!s.raw) s.raw = PyBytes_FromStringAndSize(s.view.data, s.view.size);
+    if (!s.raw) {
+        s.raw = PyBytes_FromStringAndSize(s.view.data, s.view.size);
+        holds_objects_ = true;
+    }
     return s.raw;
 }
 
@@ -1495,7 +1502,11 @@ PyObject* RadixTree_match_py(PyObject* self, PyObject* const* args, Py_ssize_t n
     static const char* const names[] = {"path"};
     static const qm::Signature sig{"match", names, 1, 1};
     PyObject* path = nullptr;
-    if (!qm::parse_args(sig, args, nargs, kwnames, &path)) return nullptr;
+    if (nargs == 1 && !kwnames) {
+        path = args[0];
+    } else if (!qm::parse_args(sig, args, nargs, kwnames, &path)) {
+        return nullptr;
+    }
     if (!qm::check_exact_arg(path, &PyBytes_Type, "path")) return nullptr;
     return as_tree(self)->ops->match(as_tree(self), path, 1);
 }
@@ -1828,7 +1839,12 @@ PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t 
     static const char* const names[] = {"method", "path"};
     static const qm::Signature sig{"get_match", names, 2, 2};
     PyObject* values[2] = {nullptr, nullptr};
-    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
+    if (nargs == 2 && !kwnames) {  // the usual call, both arguments positional
+        values[0] = args[0];
+        values[1] = args[1];
+    } else if (!qm::parse_args(sig, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
     if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return nullptr;
     if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path")) return nullptr;
     return as_router(self)->ops->get_match(as_router(self), values[0], values[1], 1);
