@@ -312,3 +312,22 @@ def test_tables_are_released_with_their_owners():
     finally:
         tracemalloc.stop()
     assert second - first < 64 * 1024, second - first
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_inserts_between_matches_agree_with_the_model(seed):
+    # Every insert changes dicts the tables were built from; each match must see the tree as it is.
+    import random
+
+    from routing_support import reference_match
+
+    rng = random.Random(seed)
+    segments = [b"a", b"B", b"ab", b"{x}", b"{n:int}", b"*", b"*.TXT", b"longer-segment-name", b"%41"]
+    paths = [b"a", b"b", b"A", b"ab", b"7", b"f.txt", b"LONGER-segment-name", b"%41", b"\xff"]
+    tree = RadixTree()
+    for i in range(60):
+        pattern = b"/" + b"/".join(rng.choice(segments) for _ in range(rng.randrange(0, 4)))
+        tree.insert(pattern, f"r{i}", [f"n{k}" for k in range(rng.randrange(0, 3))] if rng.random() < 0.3 else None)
+        for _ in range(10):
+            path = b"/" + b"/".join(rng.choice(paths) for _ in range(rng.randrange(0, 4)))
+            assert tree.match(path) == reference_match(tree, path), (pattern, path)
