@@ -823,14 +823,16 @@ def ref_op(values, op, key):
                     raise TypeError(f"Expected bytes, got {_type_name(value)}")
                 return value
         return None
-    matching = [element for element in values if ref_index(element, 0).lower() == k]
-    if op == "get_tuples":
-        return matching
-    if op == "remove":
+    if op in ("get_tuples", "remove"):
+        matching = [element for element in values if ref_index(element, 0).lower() == k]
+        if op == "get_tuples":
+            return matching
         for element in matching:
             values.remove(element)
         return None
-    found = tuple(ref_index(element, 1) for element in matching)
+    # One pass: each matching element's value is taken as soon as the element is met, so a short
+    # matching tuple fails before a later malformed element is reached.
+    found = tuple(ref_index(element, 1) for element in values if ref_index(element, 0).lower() == k)
     if op == "get":
         return found
     if len(found) > 1:
