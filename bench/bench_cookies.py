@@ -1,6 +1,6 @@
 """Cookie parsing and Set-Cookie writing, side by side in one run.
 
-    PYTHONPATH=.:tests .venv/bin/python bench/bench_cookies.py [--quick]
+    PYTHONPATH=. .venv/bin/python bench/bench_cookies.py [--quick]
 
 Prints nanoseconds per operation for:
   - parse_cookie(bytes) against http.cookies.SimpleCookie(str) (given the text already decoded);
@@ -18,9 +18,12 @@ import datetime
 import http.cookies
 import sys
 import time
+from pathlib import Path
 
 from werkzeug.http import dump_cookie
 
+# The export binder the tests use (tests/cookies_native.py).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from cookies_native import write_cookie_for_response
 from quillmoth.cookies import Cookie, parse_cookie
 
