@@ -142,7 +142,7 @@ struct ExceptionFields {
 }
 
 // Creates the heap class of `spec` (deriving from `base`, or object when null) for `module` and
-// adds it to the module under the last dotted part of the spec's name. Returns a new reference.
+// adds it to the module under the last dotted part of the PyType_Spec name. Returns a new reference.
 [[nodiscard]] inline PyObject* add_module_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr) noexcept {
     Ref type(PyType_FromModuleAndSpec(module, spec, base));
     if (!type) return nullptr;
