@@ -7,9 +7,9 @@
 // grows the block (growth uses realloc, which may move it) and until scratchpad_destroy.
 #pragma once
 
-#include <cstddef>
+#include "common/native.h"  // first: the interpreter's headers must precede the standard ones
 
-#include "common/native.h"
+#include <cstddef>
 
 struct ScratchpadArena {
     char* buffer;     // start of the block, or null

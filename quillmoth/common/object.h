@@ -144,8 +144,30 @@ struct ExceptionFields {
 // Creates the heap class of `spec` (deriving from `base`, or object when null) for `module` and
 // adds it to the module under the last dotted part of the PyType_Spec name. Returns a new reference.
 [[nodiscard]] inline PyObject* add_module_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    // No vectorcall slot before 3.14: create the type without it, then set the function directly.
+    void* vectorcall = nullptr;
+    PyType_Slot slots[64];
+    size_t count = 0;
+    for (PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
+        if (slot->slot == Py_tp_vectorcall) {
+            vectorcall = slot->pfunc;
+        } else if (count + 1 < sizeof slots / sizeof slots[0]) {
+            slots[count++] = *slot;
+        }
+    }
+    slots[count] = {0, nullptr};
+    PyType_Spec stripped = *spec;
+    stripped.slots = slots;
+    Ref type(PyType_FromModuleAndSpec(module, &stripped, base));
+    if (!type) return nullptr;
+    if (vectorcall) {
+        reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = reinterpret_cast<vectorcallfunc>(vectorcall);
+    }
+#else
     Ref type(PyType_FromModuleAndSpec(module, spec, base));
     if (!type) return nullptr;
+#endif
     const char* dot = std::strrchr(spec->name, '.');
     if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type.get()) < 0) return nullptr;
     return type.release();

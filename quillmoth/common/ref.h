@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.h"
+
 #include <utility>
 
 namespace qm {
