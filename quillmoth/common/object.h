@@ -76,21 +76,27 @@ struct ObjectFields {
         return 0;
     }
 
+    // The trashcan defers the release of very deep chains (an object holding an object holding ...)
+    // so freeing them never overflows the C stack.
     static void dealloc(PyObject* op) noexcept {
         PyTypeObject* type = Py_TYPE(op);
         PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc)
         release(op);
         type->tp_free(op);
         Py_DECREF(type);
+        Py_TRASHCAN_END
     }
 
     static void dealloc_with_weakrefs(PyObject* op) noexcept {
         PyTypeObject* type = Py_TYPE(op);
         PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc_with_weakrefs)
         PyObject_ClearWeakRefs(op);
         release(op);
         type->tp_free(op);
         Py_DECREF(type);
+        Py_TRASHCAN_END
     }
 };
 
@@ -113,9 +119,11 @@ struct ExceptionFields {
     static void dealloc(PyObject* op) noexcept {
         PyTypeObject* type = Py_TYPE(op);
         PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc)
         (void)clear(op);
         type->tp_free(op);
         Py_DECREF(type);
+        Py_TRASHCAN_END
     }
 };
 
