@@ -5,6 +5,7 @@
 #   QM_SANITIZE=1 scripts/dev-build.sh      ASan+UBSan build, in place (scripts/sanitize.sh stages one instead)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PATH="$PWD/.venv/bin:$PATH"  # the venv's cmake and ninja
 
 if [ "${QM_SANITIZE:-0}" = 1 ]; then
     dir=build/dev-asan

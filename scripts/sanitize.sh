@@ -4,6 +4,7 @@
 # in-place modules are left alone, and the sanitizer runtime is preloaded into the interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export PATH="$PWD/.venv/bin:$PATH"  # the venv's cmake and ninja
 
 stage=$PWD/build/asan-pkg
 rm -rf "$stage"

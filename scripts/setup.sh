@@ -6,6 +6,14 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-python.sh
 
+# A C++20 compiler (the machines ship g++; a bare one gets it from Debian).
+if ! command -v g++ >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y g++
+fi
+
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
     rm -rf .venv
     python3.14 -m venv .venv
@@ -13,9 +21,9 @@ fi
 
 # The dev extras (and the build backend, so the package can be rebuilt without isolation).
 stamp=.venv/.quillmoth-deps
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ scripts/setup.sh -nt "$stamp" ]; then
     .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q scikit-build-core ninja
+    .venv/bin/python -m pip install -q scikit-build-core "cmake>=3.20" ninja
     .venv/bin/python - <<'PY' > .venv/.quillmoth-requirements
 import tomllib
 project = tomllib.load(open("pyproject.toml", "rb"))["project"]
