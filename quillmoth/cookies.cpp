@@ -752,6 +752,16 @@ void write_cookie_date(PyObject* value, char* out) noexcept {
     std::memcpy(out + 25, " GMT", 4);
 }
 
+// `value` (a datetime) with its clock moved to UTC when it carries an offset: a new reference to
+// value - value.utcoffset(), or to `value` itself when it is naive (or its tzinfo gives no offset).
+PyObject* to_utc_clock(PyObject* value) noexcept {
+    if (PyDateTime_DATE_GET_TZINFO(value) == Py_None) return Py_NewRef(value);
+    Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
+    if (!offset) return nullptr;
+    if (offset.get() == Py_None) return Py_NewRef(value);
+    return PyNumber_Subtract(value, offset.get());
+}
+
 // Exported: datetime_to_cookie_format(value).
 PyObject* datetime_to_cookie_format(PyObject* value, int) {
     if (value == Py_None) {
@@ -762,8 +772,12 @@ PyObject* datetime_to_cookie_format(PyObject* value, int) {
         (void)qm::raise_cannot_convert(value, datetime_type());
         return nullptr;
     }
+    // A cookie date is always GMT: an aware datetime is moved to UTC first (a naive one is taken
+    // as UTC already), so 09:28 at +02:00 is written as 07:28 GMT, not as 09:28 GMT.
+    Ref utc(to_utc_clock(value));
+    if (!utc) return nullptr;
     char buffer[kCookieDateLength];
-    write_cookie_date(value, buffer);
+    write_cookie_date(utc.get(), buffer);
     return PyBytes_FromStringAndSize(buffer, kCookieDateLength);
 }
 
@@ -823,6 +837,9 @@ PyObject* datetime_from_span(Span s) noexcept {
     Ref text(PyUnicode_DecodeUTF8(s.data, static_cast<Py_ssize_t>(s.size), nullptr));
     if (!text) return nullptr;
     Ref parsed(PyObject_CallOneArg(g_parsedate_to_datetime, text.get()));
+    if (!parsed) return nullptr;
+    // A date with an offset ("... 07:28:00 +0200") is 05:28 UTC: the naive result is the UTC clock.
+    if (PyDateTime_Check(parsed.get())) parsed.reset(to_utc_clock(parsed.get()));
     if (!parsed) return nullptr;
     PyObject* args[] = {parsed.get(), Py_None};
     return PyObject_VectorcallMethod(g_names[kReplace], args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_tzinfo_kwnames);
@@ -1189,6 +1206,11 @@ PyObject* write_cookie_for_response(CookieObject* cookie) {
     Ref domain_text = Ref::borrow(cookie->domain);
     Ref path_text = Ref::borrow(cookie->path);
     const bool has_expires = expires.get() != Py_None;
+    if (has_expires) {
+        // Written as GMT: an aware expiry is moved to UTC first.
+        expires.reset(to_utc_clock(expires.get()));
+        if (!expires) return nullptr;
+    }
     char max_age_digits[20];
     size_t max_age_size = cookie->max_age >= 0 ? decimal_digits(static_cast<uint64_t>(cookie->max_age), max_age_digits) : 0;
     Span domain{nullptr, 0}, path{nullptr, 0};

@@ -57,10 +57,11 @@ class TestWrite:
     def test_write(self, kwargs, expected):
         assert write(Cookie(**kwargs)) == expected
 
-    def test_aware_expiry_printed_with_its_own_clock(self):
+    def test_aware_expiry_written_in_gmt(self):
         zone = datetime.timezone(datetime.timedelta(hours=2))
         cookie = Cookie("n", "v", expires=datetime.datetime(2015, 10, 21, 9, 28, tzinfo=zone))
-        assert write(cookie) == b"n=v; Expires=Wed, 21 Oct 2015 09:28:00 GMT"
+        assert write(cookie) == b"n=v; Expires=Wed, 21 Oct 2015 07:28:00 GMT"
+        assert cookie.expires.hour == 9  # the cookie itself is left as it was
 
     @pytest.mark.parametrize(
         "cookie, error",
@@ -111,6 +112,8 @@ class TestAttributeInjection:
             write(Cookie("n", "v", path="/\ud800"))
 
 
+# Fixed UTC offsets within a day, to the minute.
+_OFFSETS = st.integers(-1439, 1439).map(lambda minutes: datetime.timezone(datetime.timedelta(minutes=minutes)))
 _TEXT = st.text(st.characters(exclude_categories=["Cs"]), max_size=40)
 
 
@@ -132,8 +135,12 @@ class TestDates:
             (datetime.datetime(9999, 12, 31, 23, 59, 59, 999999), b"Fri, 31 Dec 9999 23:59:59 GMT"),
             (datetime.datetime(2000, 2, 29, 12, 0, 5), b"Tue, 29 Feb 2000 12:00:05 GMT"),
             (datetime.datetime(1900, 3, 1), b"Thu, 01 Mar 1900 00:00:00 GMT"),
+            # aware datetimes are moved to UTC: a cookie date is always GMT
             (datetime.datetime(2015, 10, 21, 9, 28, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
-             b"Wed, 21 Oct 2015 09:28:00 GMT"),
+             b"Wed, 21 Oct 2015 07:28:00 GMT"),
+            (datetime.datetime(2015, 10, 20, 23, 28, tzinfo=datetime.timezone(datetime.timedelta(hours=-8))),
+             b"Wed, 21 Oct 2015 07:28:00 GMT"),
+            (datetime.datetime(2015, 10, 21, 7, 28, tzinfo=datetime.timezone.utc), b"Wed, 21 Oct 2015 07:28:00 GMT"),
         ],
     )
     def test_format(self, convert, when, expected):
@@ -214,8 +221,9 @@ class TestRoundTrip:
         name=_TEXT.filter(bool).filter(
             lambda n: n.lower() not in {"expires", "domain", "path", "max-age", "samesite"}),
         value=_TEXT,
-        expires=st.one_of(st.none(), st.datetimes(min_value=datetime.datetime(1000, 1, 1),
-                                                  max_value=datetime.datetime(9999, 12, 31))),
+        expires=st.one_of(st.none(), st.datetimes(min_value=datetime.datetime(1000, 1, 2),
+                                                  max_value=datetime.datetime(9999, 12, 30),
+                                                  timezones=st.one_of(st.none(), _OFFSETS))),
         domain=st.one_of(st.none(), _TEXT.filter(lambda t: not set(t) & set(";\r\n"))),
         path=st.one_of(st.none(), _TEXT.filter(lambda t: not set(t) & set(";\r\n"))),
         http_only=st.booleans(),
@@ -239,7 +247,10 @@ class TestRoundTrip:
             assert parsed.expires is None
         else:
             assert parsed.expires.tzinfo is None
-            assert parsed.expires == cookie.expires.replace(microsecond=0, tzinfo=None)
+            expires = cookie.expires
+            if expires.utcoffset() is not None:
+                expires = expires.astimezone(datetime.timezone.utc)
+            assert parsed.expires == expires.replace(microsecond=0, tzinfo=None)
 
 
 def test_writing_does_not_leak():
