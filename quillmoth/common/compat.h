@@ -131,6 +131,6 @@ inline PyObject* PyUnicodeWriter_Finish(PyUnicodeWriter* writer) {
 }
 
 // 3.14 lets a type's vectorcall be given as a slot. Before, add_module_type (object.h) takes this
-// stand-in slot out of the spec and sets the created type's tp_vectorcall itself.
+// stand-in slot out of the PyType_Spec and sets the created type's tp_vectorcall itself.
 #define Py_tp_vectorcall 0x7ff0
 #endif
