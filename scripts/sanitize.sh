@@ -6,15 +6,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export PATH="$PWD/.venv/bin:$PATH"  # the venv's cmake and ninja
 
-stage=$PWD/build/asan-pkg
+stage=${QM_ASAN_STAGE:-$PWD/build/asan-pkg}  # separate stages let parallel runs coexist
 rm -rf "$stage"
 mkdir -p "$stage"
 cp -r quillmoth vellumgate "$stage"/
 find "$stage" \( -name '*.so' -o -name '*.cpp' -o -name '*.h' -o -name __pycache__ \) -prune -exec rm -rf {} +
 
-cmake -S . -B build/dev-asan -G Ninja -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQM_OUTPUT_DIR="$stage/quillmoth" \
+cmake -S . -B "${QM_ASAN_BUILD:-build/dev-asan}" -G Ninja -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQM_OUTPUT_DIR="$stage/quillmoth" \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build build/dev-asan
+cmake --build "${QM_ASAN_BUILD:-build/dev-asan}"
 
 asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
