@@ -1,13 +1,13 @@
 """Shared fixtures: stand-in sibling modules compiled from tests/native/ against the declaration
 headers, the way the package's own modules use each other's native tables and exports."""
 
+import ctypes
 import importlib.util
+import os
 import shutil
 import subprocess
 import sysconfig
 from pathlib import Path
-
-import os
 
 import pytest
 from hypothesis import settings
@@ -48,3 +48,23 @@ def load_module(name, path):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+# --- Native export tables through ctypes -----------------------------------------------------------
+
+_capsule_name = ctypes.pythonapi.PyCapsule_GetName
+_capsule_name.restype, _capsule_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype, _capsule_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+
+
+def export_signature(module, name):
+    """The signature text under which `module` exports `name` (the capsule's name), as bytes."""
+    return _capsule_name(module.__quillmoth_api__[name])
+
+
+def bind_export(module, name, restype, *argtypes):
+    """Binds the native export `name` of `module` as a ctypes function, the way a sibling module binds
+    it. PYFUNCTYPE keeps the interpreter lock and raises the exception the function left pending."""
+    capsule = module.__quillmoth_api__[name]
+    return ctypes.PYFUNCTYPE(restype, *argtypes)(_capsule_pointer(capsule, _capsule_name(capsule)))

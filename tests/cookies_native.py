@@ -7,14 +7,8 @@ exactly the entry points that messages and scribe bind.
 
 import ctypes
 
+from conftest import bind_export, export_signature
 from quillmoth import cookies
-
-_get_name = ctypes.pythonapi.PyCapsule_GetName
-_get_name.restype = ctypes.c_char_p
-_get_name.argtypes = [ctypes.py_object]
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 # Signature texts as declared in quillmoth/cookies.h; a sibling binding with another text fails.
 SIGNATURES = {
@@ -28,12 +22,8 @@ SIGNATURES = {
 
 
 def _bind(name, restype, *argtypes):
-    capsule = cookies.__quillmoth_api__[name]
-    signature = _get_name(capsule)
-    assert signature == SIGNATURES[name]
-    address = _get_pointer(capsule, signature)
-    # PYFUNCTYPE keeps the interpreter lock and raises the exception the function left pending.
-    return ctypes.PYFUNCTYPE(restype, *argtypes)(address)
+    assert export_signature(cookies, name) == SIGNATURES[name]
+    return bind_export(cookies, name, restype, *argtypes)
 
 
 split_value = _bind("split_value", ctypes.py_object, ctypes.py_object, ctypes.py_object)

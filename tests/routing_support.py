@@ -4,6 +4,7 @@ built tree through its public attributes, and ctypes access to the native operat
 import ctypes
 from urllib.parse import unquote
 
+from conftest import bind_export, export_signature
 from quillmoth import routing
 
 
@@ -116,17 +117,8 @@ def router_get_match(router, method, path):
     return native_op(router, 1, P, P, P, I)(router, method, path, 0)
 
 
-def _fast_unquote_function():
-    capsule = routing.__quillmoth_api__["_fast_unquote"]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.argtypes, get_name.restype = [ctypes.py_object], ctypes.c_char_p
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.argtypes, get_pointer.restype = [ctypes.py_object, ctypes.c_char_p], ctypes.c_void_p
-    name = get_name(capsule)
-    return name, ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int)(get_pointer(capsule, name))
-
-
-FAST_UNQUOTE_SIGNATURE, _fast_unquote = _fast_unquote_function()
+FAST_UNQUOTE_SIGNATURE = export_signature(routing, "_fast_unquote")
+_fast_unquote = bind_export(routing, "_fast_unquote", ctypes.py_object, ctypes.py_object, ctypes.c_int)
 
 
 def fast_unquote(value):

@@ -17,6 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillmoth.contents as contents
+from conftest import bind_export, export_signature
 from quillmoth.contents import (
     ASGIContent,
     Content,
@@ -794,14 +795,8 @@ def test_parse_www_form_urlencoded_lone_surrogate_does_not_fail():
 
 
 def test_parse_www_form_urlencoded_native_export():
-    capsule = contents.__quillmoth_api__["parse_www_form_urlencoded"]
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    name = get_name(capsule)
-    assert name == b"PyObject *(PyObject *, int)"
-    native = NATIVE_OP(get_pointer(capsule, name))
+    assert export_signature(contents, "parse_www_form_urlencoded") == b"PyObject *(PyObject *, int)"
+    native = bind_export(contents, "parse_www_form_urlencoded", ctypes.py_object, ctypes.py_object, ctypes.c_int)
     assert native("a=1&a=2", 0) == {"a": ["1", "2"]}
     with pytest.raises(TypeError):
         native(3.5, 0)

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import bind_export, export_signature
 from quillmoth import messages
 from quillmoth.contents import Content
 from quillmoth.headers import Header, Headers
@@ -586,14 +587,8 @@ class TestModuleFunctions:
         assert method_without_body(method=method) is expected
 
     def test_method_without_body_is_exported_natively(self):
-        capsule = messages.__quillmoth_api__["method_without_body"]
-        get_name = ctypes.pythonapi.PyCapsule_GetName
-        get_name.argtypes, get_name.restype = [ctypes.py_object], ctypes.c_char_p
-        get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-        get_pointer.argtypes, get_pointer.restype = [ctypes.py_object, ctypes.c_char_p], ctypes.c_void_p
-        signature = get_name(capsule)
-        assert signature == b"int (PyObject *, int)"
-        native = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int)(get_pointer(capsule, signature))
+        assert export_signature(messages, "method_without_body") == b"int (PyObject *, int)"
+        native = bind_export(messages, "method_without_body", ctypes.c_int, ctypes.py_object, ctypes.c_int)
         assert [native(m, 0) for m in ("GET", "HEAD", "TRACE", "get", "PUT", None, 5, b"GET")] == [1, 1, 1, 0, 0, 0, 0, 0]
 
     def test_charset_rx(self):

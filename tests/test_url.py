@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import bind_export, export_signature
 import quillmoth.url as url_module
 from quillmoth.url import URL, InvalidURL, build_absolute_url, join_prefix, valid_schema
 
@@ -676,26 +677,17 @@ class TestJoinPrefix:
 # Native exports
 
 
-_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_pointer.restype = ctypes.c_void_p
-_capsule_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-_capsule_name = ctypes.pythonapi.PyCapsule_GetName
-_capsule_name.restype = ctypes.c_char_p
-_capsule_name.argtypes = [ctypes.py_object]
-
-
 def _bind(name, *argtypes):
-    capsule = url_module.__quillmoth_api__[name]
-    pointer = _capsule_pointer(capsule, _capsule_name(capsule))
-    return ctypes.PYFUNCTYPE(ctypes.py_object, *argtypes)(pointer)
+    return bind_export(url_module, name, ctypes.py_object, *argtypes)
 
 
 class TestNativeExports:
     def test_table_names_and_signatures(self):
         api = url_module.__quillmoth_api__
         assert set(api) == {"build_absolute_url", "join_prefix"}
-        assert _capsule_name(api["build_absolute_url"]) == b"URLObject *(PyObject *, PyObject *, PyObject *, PyObject *, int)"
-        assert _capsule_name(api["join_prefix"]) == b"PyObject *(PyObject *, PyObject *, int)"
+        assert export_signature(url_module, "build_absolute_url") == (
+            b"URLObject *(PyObject *, PyObject *, PyObject *, PyObject *, int)")
+        assert export_signature(url_module, "join_prefix") == b"PyObject *(PyObject *, PyObject *, int)"
 
     def test_build_absolute_url_entry(self):
         build = _bind("build_absolute_url", *[ctypes.py_object] * 4, ctypes.c_int)
