@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the test suite against the package installed from this checkout (setting up what is missing).
-# QM_SANITIZE=1 runs it instead against an in-place ASan+UBSan build.
+# QM_SANITIZE=1 runs it instead against an ASan+UBSan build staged in build/asan-pkg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
