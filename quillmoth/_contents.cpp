@@ -754,8 +754,9 @@ PyObject* init_module() {
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref ready(reinterpret_cast<PyObject*>(add_type(module.get(), &ready_spec, nullptr)));
+    if (!ready) return nullptr;
     Ref body_iterator(reinterpret_cast<PyObject*>(add_type(module.get(), &body_iterator_spec, nullptr)));
-    if (!ready || !body_iterator) return nullptr;
+    if (!body_iterator) return nullptr;
     Ref content(reinterpret_cast<PyObject*>(add_type(module.get(), &content_spec, nullptr)));
     if (!content) return nullptr;
     Ref sse(reinterpret_cast<PyObject*>(add_type(module.get(), &sse_spec, nullptr)));
@@ -764,8 +765,9 @@ PyObject* init_module() {
         add_type(module.get(), &text_sse_spec, reinterpret_cast<PyTypeObject*>(sse.get()))));
     if (!text_sse) return nullptr;
     Ref restore_content_fn(PyObject_GetAttrString(module.get(), "_restore_content"));
+    if (!restore_content_fn) return nullptr;
     Ref restore_sse_fn(PyObject_GetAttrString(module.get(), "_restore_server_sent_event"));
-    if (!restore_content_fn || !restore_sse_fn) return nullptr;
+    if (!restore_sse_fn) return nullptr;
     if (!publish_exports(module.get(), kExports, sizeof(kExports) / sizeof(kExports[0]))) return nullptr;
 
     // One interpreter, loaded once: the module keeps these for its lifetime.
