@@ -407,7 +407,9 @@ PyObject* sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
     }
     Ref dumps(PyObject_GetAttr(g_json_settings, g_names[kNameDumps]));
     if (!dumps) return nullptr;
-    Ref text(PyObject_CallOneArg(dumps.get(), self->data));
+    // Held: the encoder may run Python code (a hook) that replaces the event's data meanwhile.
+    Ref data = Ref::borrow(self->data);
+    Ref text(PyObject_CallOneArg(dumps.get(), data.get()));
     if (!text) return nullptr;
     if (PyBytes_Check(text.get()) || PyByteArray_Check(text.get())) {
         Py_buffer view;
@@ -525,8 +527,12 @@ PyObject* sse_reduce(PyObject* op, PyObject* /*unused*/) {
 
 PyObject* sse_repr(PyObject* op) {
     ServerSentEventObject* self = as_sse(op);
-    return PyUnicode_FromFormat("<%s data=%R event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, self->data, self->event,
-                                self->id, static_cast<int>(self->retry));
+    // Held: the repr of the data may run Python code that replaces the other fields meanwhile.
+    Ref data = Ref::borrow(self->data);
+    Ref event = Ref::borrow(self->event);
+    Ref id = Ref::borrow(self->id);
+    return PyUnicode_FromFormat("<%s data=%R event=%R id=%R retry=%d>", Py_TYPE(op)->tp_name, data.get(), event.get(),
+                                id.get(), static_cast<int>(self->retry));
 }
 
 PyMethodDef sse_methods[] = {

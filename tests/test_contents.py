@@ -651,6 +651,43 @@ def test_server_sent_event_dumps_returning_bytes_or_other():
         json_settings.reset()
 
 
+def test_server_sent_event_data_replaced_while_being_encoded():
+    # The encoder may call back into Python (an enc_hook) while it walks the data; replacing the
+    # event's data there must not free the value that is still being encoded.
+    class Opaque:
+        pass
+
+    event = ServerSentEvent([Opaque(), [1, 2, 3], "tail"])
+
+    def hook(value):
+        event.data = None
+        return "opaque"
+
+    json_settings.use(dumps=msgspec.json.Encoder(enc_hook=hook).encode)
+    try:
+        assert event.write_data() == '["opaque",[1,2,3],"tail"]'
+    finally:
+        json_settings.reset()
+    assert event.data is None
+
+
+def test_server_sent_event_repr_survives_fields_replaced_by_the_data_repr():
+    class Meddler:
+        def __repr__(self):
+            event.event = None
+            event.id = None
+            return "M"
+
+    # Fresh strings, owned by the event alone.
+    name = "".join(["ti", "ck"])
+    number = str(10**30)
+    event = ServerSentEvent(Meddler(), event=name, id=number)
+    del name, number
+    text = repr(event)
+    assert text.endswith(f" data=M event='tick' id='{10**30}' retry=-1>")
+    assert (event.event, event.id) == (None, None)
+
+
 @pytest.mark.parametrize(
     "data, expected",
     [
