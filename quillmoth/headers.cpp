@@ -1046,8 +1046,11 @@ PyObject* py_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // `instance`, NotImplemented for an operand of another kind, or null with an exception set.
 PyObject* add_to_instance(PyObject* instance, PyObject* other) {
     if (PyObject_TypeCheck(other, g_headers_type)) {
-        // Adding a collection to itself adds its pairs as they were on entry.
-        Ref iterator(iterate_snapshot(other, other == instance));
+        // When `other` walks the very list the adds append to (the collection itself, or another
+        // collection over the same list), its pairs are added as they were on entry.
+        bool same_list =
+            PyObject_TypeCheck(instance, g_headers_type) && self_of(other)->values == self_of(instance)->values;
+        Ref iterator(iterate_snapshot(other, same_list));
         if (!iterator) return nullptr;
         while (PyObject* raw = PyIter_Next(iterator.get())) {
             Ref pair(raw);

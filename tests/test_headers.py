@@ -545,6 +545,23 @@ class TestSelfReference:
         headers += headers
         assert headers.values == [(b"a", b"1")] * 2
 
+    @pytest.mark.parametrize("how", ["iadd", "add_to_instance"])
+    def test_other_collection_over_the_same_list(self, how):
+        class Capped(Headers):
+            def add(self, name, value):
+                if len(self.values) > 50:
+                    raise RuntimeError("runaway")
+                super().add(name, value)
+
+        shared = [(b"a", b"1"), (b"b", b"2")]
+        headers = Capped(shared)
+        other = Headers(shared)
+        if how == "iadd":
+            headers += other
+        else:
+            Headers._add_to_instance(headers, other)
+        assert shared == [(b"a", b"1"), (b"b", b"2")] * 2
+
     @pytest.mark.parametrize("how", ["add_many", "iadd_list", "add_to_instance"])
     def test_own_list(self, how):
         headers = Headers([(b"a", b"1"), (b"b", b"2")])
