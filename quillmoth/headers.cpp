@@ -263,12 +263,6 @@ inline bool is_bytes_or_none(PyObject* obj) noexcept { return obj == Py_None || 
     return self->values;
 }
 
-// Calls method `name` of `obj` with the given arguments through attribute lookup.
-template <typename... Args>
-[[nodiscard]] PyObject* call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
-    return call_override(obj, name, args...);
-}
-
 // List removal by equality (`list.remove(item)`): the first element equal to `item` goes.
 [[nodiscard]] int list_remove(PyObject* list, PyObject* item) noexcept {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -528,8 +522,6 @@ PyObject* headers_clone(HeadersObject* self, int skip_dispatch) {
     return new_headers_over(copy.get());
 }
 
-// Walks the stored pairs and calls `on_match(element)` (a borrowed element, alive for the call) for
-// each whose name matches `key`; `on_match` returns 0 to go on, 1 to stop, -1 on error.
 // The hot loop of every lookup: from `start`, the index of the first element that is either a
 // well-formed pair whose plain-bytes name matches the key, or anything else (then `*irregular` is
 // set and the caller takes the general path for it); `n` when neither occurs. Only the length is
@@ -1039,7 +1031,7 @@ PyObject* py_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 [[nodiscard]] bool call_add(PyObject* instance, PyObject* name, PyObject* value) noexcept {
-    return discard_result(call_method(instance, g_names[N_ADD], name, value)) == 0;
+    return discard_result(call_override(instance, g_names[N_ADD], name, value)) == 0;
 }
 
 // Adds `other` to `instance` (every add through attribute lookup on `instance`). A new reference to
