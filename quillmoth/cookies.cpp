@@ -754,12 +754,20 @@ void write_cookie_date(PyObject* value, char* out) noexcept {
 
 // `value` (a datetime) with its clock moved to UTC when it carries an offset: a new reference to
 // value - value.utcoffset(), or to `value` itself when it is naive (or its tzinfo gives no offset).
+// The result is always a datetime: a subclass whose subtraction gives anything else raises
+// TypeError, as its fields are then read directly.
 PyObject* to_utc_clock(PyObject* value) noexcept {
     if (PyDateTime_DATE_GET_TZINFO(value) == Py_None) return Py_NewRef(value);
     Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
     if (!offset) return nullptr;
     if (offset.get() == Py_None) return Py_NewRef(value);
-    return PyNumber_Subtract(value, offset.get());
+    Ref moved(PyNumber_Subtract(value, offset.get()));
+    if (!moved) return nullptr;
+    if (!PyDateTime_Check(moved.get())) {
+        (void)qm::raise_cannot_convert(moved.get(), datetime_type());
+        return nullptr;
+    }
+    return moved.release();
 }
 
 // Exported: datetime_to_cookie_format(value).

@@ -170,6 +170,22 @@ class TestDates:
         with pytest.raises(TypeError, match="^Cannot convert str to datetime.datetime$"):
             native.datetime_to_cookie_format("2015")
 
+    def test_aware_subclass_whose_subtraction_is_not_a_datetime(self):
+        # Moving an aware expiry to UTC subtracts its offset; a subclass that answers with anything
+        # but a datetime is refused, never read as one.
+        class Odd(datetime.datetime):
+            def __sub__(self, other):
+                return 12345
+
+        zone = datetime.timezone(datetime.timedelta(hours=2))
+        when = Odd(2015, 10, 21, 9, 28, tzinfo=zone)
+        for convert in (datetime_to_cookie_format, native.datetime_to_cookie_format,
+                        lambda value: write(Cookie("n", "v", expires=value))):
+            with pytest.raises(TypeError, match="^Cannot convert int to datetime.datetime$"):
+                convert(when)
+        # naive, or without an offset, there is nothing to subtract
+        assert datetime_to_cookie_format(Odd(2015, 10, 21, 7, 28)) == b"Wed, 21 Oct 2015 07:28:00 GMT"
+
     def test_english_names_under_another_locale(self, tmp_path):
         # A German time locale is compiled into a temporary directory, so the check does not depend
         # on the locales the machine has installed.
