@@ -241,16 +241,11 @@ PyObject* content_get_body_buffer(PyObject* op, void*) {
     return PyMemoryView_FromObject(empty.get());
 }
 
-// The instance dictionary of a Python subclass instance, or None.
+// The instance dictionary of a Python subclass instance when it holds anything, or None.
 [[nodiscard]] PyObject* instance_state(PyObject* op) noexcept {
     PyObject* dict = nullptr;
-    if (PyObject_GetOptionalAttr(op, g_names[kNameDict], &dict) < 0) return nullptr;
-    if (!dict) return Py_NewRef(Py_None);
-    if (PyDict_Check(dict) && PyDict_GET_SIZE(dict) == 0) {
-        Py_DECREF(dict);
-        return Py_NewRef(Py_None);
-    }
-    return dict;
+    if (get_pickle_dict(op, g_names[kNameDict], &dict) < 0) return nullptr;
+    return dict ? dict : Py_NewRef(Py_None);
 }
 
 PyObject* g_restore_content = nullptr;  // module function _restore_content
