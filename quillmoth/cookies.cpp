@@ -665,8 +665,9 @@ PyObject* cookie_setstate(PyObject* obj, PyObject* state) {
     attributes.expires = f[3];
     attributes.path = f[6];
     int http_only = PyObject_IsTrue(f[4]);
+    if (http_only < 0) return nullptr;
     int secure = PyObject_IsTrue(f[8]);
-    if (http_only < 0 || secure < 0) return nullptr;
+    if (secure < 0) return nullptr;
     attributes.http_only = http_only;
     attributes.secure = secure;
     if (!qm::to_c_integer(f[5], &attributes.max_age)) return nullptr;

@@ -396,6 +396,24 @@ class TestPickling:
             cookie.__setstate__(state)
         assert cookie.name == "n"
 
+    def test_state_flag_error_stops_at_once(self):
+        # The http_only flag's truth test fails: nothing more is evaluated with its error pending.
+        tested = []
+
+        class Failing:
+            def __bool__(self):
+                raise ZeroDivisionError("no truth")
+
+        class Recording:
+            def __bool__(self):
+                tested.append(self)
+                return True
+
+        cookie = Cookie("n", "v")
+        with pytest.raises(ZeroDivisionError, match="^no truth$"):
+            cookie.__setstate__(("x", "y", None, None, Failing(), -1, None, 0, Recording()))
+        assert tested == [] and cookie.name == "n" and cookie.secure is False
+
 
 class _Tagged(Cookie):
     def __init__(self, name, value, tag=None):
