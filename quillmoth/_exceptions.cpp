@@ -9,9 +9,6 @@
 #include "common/native.h"
 #include "exceptions.h"
 
-#include <cstddef>
-#include <cstring>
-
 namespace qm::exceptions {
 namespace {
 
@@ -20,8 +17,6 @@ inline HTTPExceptionWithFieldObject* as_with_field(PyObject* op) noexcept {
     return reinterpret_cast<HTTPExceptionWithFieldObject*>(op);
 }
 inline PyTypeObject* exception_base() noexcept { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
-
-PyTypeObject* g_http_exception_type = nullptr;
 
 // Stores the message as the exception's argument tuple, so str(exc) gives it.
 [[nodiscard]] bool set_message(PyObject* op, PyObject* message) noexcept {
@@ -383,7 +378,6 @@ PyObject* init_module() {
         Ref type(add_module_type(module.get(), &spec, http.get()));
         if (!type) return nullptr;
     }
-    g_http_exception_type = reinterpret_cast<PyTypeObject*>(http.release());
     return module.release();
 }
 
