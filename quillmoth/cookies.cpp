@@ -33,9 +33,11 @@ PyObject* g_parsedate_to_datetime = nullptr;  // email.utils.parsedate_to_dateti
 PyObject* g_newobj = nullptr;                 // copyreg.__newobj__
 PyObject* g_tzinfo_kwnames = nullptr;         // ("tzinfo",)
 
-enum InternedName { kName, kValue, kClone, kEnumName, kEnumValue, kValue2Member, kReplace, kDict, kInternedCount };
-const char* const kInternedTexts[kInternedCount] = {"name",    "value",   "clone",   "_name_",
-                                                    "_value_", "_value2member_map_", "replace", "__dict__"};
+enum InternedName {
+    kName, kValue, kClone, kEnumName, kEnumValue, kValue2Member, kReplace, kDict, kIndex, kInternedCount
+};
+const char* const kInternedTexts[kInternedCount] = {"name",    "value",   "clone",   "_name_",  "_value_",
+                                                    "_value2member_map_", "replace", "__dict__", "index"};
 PyObject* g_names[kInternedCount] = {};
 
 qm::OverrideCache g_clone_cache;
@@ -900,7 +902,7 @@ PyObject* split_value(PyObject* raw_value, PyObject* separator) {
     }
     // Anything else goes through the object's own index() and slicing.
     {
-        Ref position(PyObject_CallMethod(raw_value, "index", "O", separator));
+        Ref position(PyObject_CallMethodOneArg(raw_value, g_names[kIndex], separator));
         if (!position) return nullptr;
         index = PyLong_AsSsize_t(position.get());
         if (index == -1 && PyErr_Occurred()) return nullptr;

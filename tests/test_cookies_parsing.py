@@ -164,7 +164,10 @@ class TestSplitValue:
         assert native.split_value(raw, separator) == expected
 
     @pytest.mark.parametrize("raw, separator, error", [(b"abc", b"=", ValueError), (b"", b"=", ValueError),
-                                                       ("a=b", b"=", TypeError)])
+                                                       ("a=b", b"=", TypeError),
+                                                       # a tuple is one argument of index(), not its argument list
+                                                       ("abcabc", ("c", 3), TypeError),
+                                                       (b"a=b", (b"=",), TypeError)])
     def test_errors(self, raw, separator, error):
         with pytest.raises(error):
             native.split_value(raw, separator)
