@@ -13,6 +13,7 @@
 
 #include "headers.h"
 
+#include "common/fold.h"
 #include "common/native.h"
 
 #include <cstring>
@@ -546,8 +547,7 @@ inline Py_ssize_t find_plain_match(PyObject* const* items, Py_ssize_t start, Py_
             return i;
         }
         if (PyBytes_GET_SIZE(name) != key_len) continue;
-        if (equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(key_len), key,
-                           static_cast<size_t>(key_len))) {
+        if (equals_lowered_n(PyBytes_AS_STRING(name), key, static_cast<size_t>(key_len))) {
             *irregular = false;
             return i;
         }

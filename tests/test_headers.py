@@ -271,7 +271,11 @@ class TestLookups:
     @pytest.mark.parametrize(
         "stored, key, match",
         [(b"X-\xc4", b"x-\xc4", True), (b"\xc4", b"\xe4", False), (b"[", b"{", False), (b"@", b"`", False),
-         (b"Z", b"z", True), (b"", b"", True), (b"a", b"", False)],
+         (b"Z", b"z", True), (b"", b"", True), (b"a", b"", False),
+         # Names of eight bytes and more are compared a word at a time.
+         (b"X-Custom-\xc4\xd6-Name", b"x-custom-\xc4\xd6-name", True),
+         (b"X-Custom-\xc4-Name", b"x-custom-\xe4-name", False), (b"Content-[Type", b"content-{type", False),
+         (b"ACCEPT-@", b"accept-`", False), (b"ABCDEFGH", b"abcdefgh", True)],
     )
     def test_only_ascii_letters_fold(self, stored, key, match):
         headers = Headers([(stored, b"v")])
