@@ -1373,8 +1373,6 @@ PyModuleDef module_def = qm::make_module_def(
 
 }  // namespace
 
-const CookieOps g_cookie_ops = {cookie_clone};
-
 PyMODINIT_FUNC PyInit_cookies(void) {
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
