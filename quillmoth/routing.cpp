@@ -830,6 +830,9 @@ PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
     }
     Ref params(build_params());
     if (!params) return nullptr;
+    // Copying the caller's params may have run Python code (a key comparing itself with a
+    // positional one) that replaced the names and freed the list read above: read them again.
+    names = wc->param_names;
     if (names != Py_None && PyList_GET_SIZE(names) > 0 &&
         PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
         Ref renamed(rename(names, params.get(), tail));
@@ -864,6 +867,8 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
             *out = make_pair(node->route, Py_None);
             return *out ? 1 : -1;
         }
+        // As in wildcard_result: build_params may have replaced the names, so read them again.
+        names = node->param_names;
         if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
             Ref renamed(rename(names, params.get(), nullptr));
             if (!renamed) return -1;

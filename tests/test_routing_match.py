@@ -362,6 +362,43 @@ def test_match_recursive_native_operation():
         tree_match_recursive(tree, root, [b"a"], 5, {})
 
 
+class _CollidesWithPositionalKey:
+    """A caller's key hashing like "_p_1": storing the positional value compares the two, and the
+    comparison runs `on_compare` once."""
+
+    def __init__(self, on_compare):
+        self.on_compare = on_compare
+
+    def __hash__(self):
+        return hash("_p_1")
+
+    def __eq__(self, other):
+        action, self.on_compare = self.on_compare, None
+        if action:
+            action()
+        return self is other
+
+
+@pytest.mark.parametrize("wildcard", [False, True])
+def test_names_replaced_while_the_values_are_built(wildcard):
+    # Python code run while the values are gathered replaces (and frees) the route's names list:
+    # the new names apply, as they would if the search had read them at the end.
+    pattern = b"/a/{v}/*" if wildcard else b"/a/{v}"
+    tree = make_tree((pattern, "r", ["only"]))
+    node = tree.root.children[b"a"].param_child
+    named = node.wildcard_child if wildcard else node
+    names = ["k", "v", "t"] if wildcard else ["k", "v"]
+
+    def replace_names():
+        named.param_names = list(names)
+
+    key = _CollidesWithPositionalKey(replace_names)
+    segments = [b"a", b"x%41", b"t"] if wildcard else [b"a", b"x%41"]
+    expected_values = [1, "xA", "t"] if wildcard else [1, "xA"]
+    assert tree_match_recursive(tree, tree.root, segments, 0, {key: 1}) == ("r", dict(zip(names, expected_values)))
+    assert key.on_compare is None  # the comparison did run
+
+
 # ---- RouteMatch -----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize(
