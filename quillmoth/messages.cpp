@@ -80,7 +80,6 @@ inline PyObject* as_object(MessageObject* self) noexcept { return reinterpret_ca
 template <typename... Args>
 [[nodiscard]] int dispatch(MessageObject* self, Overridable op, void* impl, PyObject** result, Args... args) noexcept {
     PyObject* obj = as_object(self);
-    if (Py_IS_TYPE(obj, MessageType)) return 0;
     int found = qm::find_override(obj, MessageType, op_names[op], impl, dispatch_caches[op].pick(Py_TYPE(obj)));
     if (found <= 0) return found;
     *result = qm::call_override(obj, op_names[op], args...);
@@ -657,7 +656,6 @@ PyObject* py_content_type(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
 PyObject* py_with_content(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* content;
     if (!qm::parse_args(kSigWithContent, args, nargs, kwnames, &content)) return nullptr;
-    if (!check_content(content)) return nullptr;
     return with_content(as_message(self), content, 1);
 }
 
