@@ -8,7 +8,6 @@
 #include "common/native.h"
 #include "contents.h"
 #include "headers.h"
-#include "scratchpad.h"
 
 #include <cstdint>
 #include <cstring>
@@ -25,7 +24,6 @@ using qm::contents::ContentObject;
 
 PyTypeObject* MessageType = nullptr;
 PyTypeObject* ContentType = nullptr;
-PyTypeObject* SessionType = nullptr;
 qm::headers::HeadersTypes HeadersClasses;
 
 PyObject* key_content_type = nullptr;  // b"content-type"
@@ -878,7 +876,6 @@ PyModuleDef module_def = qm::make_module_def(
 void release_state() noexcept {
     Py_CLEAR(MessageType);
     Py_CLEAR(ContentType);
-    Py_CLEAR(SessionType);
     Py_CLEAR(HeadersClasses.header);
     Py_CLEAR(HeadersClasses.headers);
     Py_CLEAR(key_content_type);
@@ -906,8 +903,9 @@ PyObject* init_module() noexcept {
     if (!qm::headers::import_headers_types(&HeadersClasses)) return nullptr;
     ContentType = qm::import_type("quillmoth.contents", "Content");
     if (!ContentType) return nullptr;
-    SessionType = qm::import_type("quillmoth.sessions", "Session");
-    if (!SessionType) return nullptr;
+    // Session is imported from its module when this one loads, though nothing of it is used here.
+    Ref session(reinterpret_cast<PyObject*>(qm::import_type("quillmoth.sessions", "Session")));
+    if (!session) return nullptr;
 
     if (!qm::intern_names(kOverridableNames, op_names, OP_count)) return nullptr;
     key_content_type = PyBytes_FromString("content-type");
