@@ -26,6 +26,7 @@ PyTypeObject* g_url_type = nullptr;
 PyObject* g_invalid_url = nullptr;  // the InvalidURL class
 PyObject* g_parse_url = nullptr;    // httptools.parse_url
 PyObject* g_restore_url = nullptr;  // this module's _restore_url, named by __reduce__
+PyObject* g_dict_name = nullptr;    // interned "__dict__"
 
 enum OpName { kJoin, kBaseUrl, kWithHost, kWithScheme, kWithQuery, kOpCount };
 const char* const kOpNames[kOpCount] = {"join", "base_url", "with_host", "with_scheme", "with_query"};
@@ -612,9 +613,8 @@ PyObject* URL_reduce(PyObject* obj, PyObject*) {
     Ref dict;
     if (Py_TYPE(obj)->tp_dictoffset != 0) {
         PyObject* found = nullptr;
-        if (PyObject_GetOptionalAttrString(obj, "__dict__", &found) < 0) return nullptr;
+        if (qm::get_pickle_dict(obj, g_dict_name, &found) < 0) return nullptr;
         dict.reset(found);
-        if (dict && PyDict_Check(dict.get()) && PyDict_GET_SIZE(dict.get()) == 0) dict.reset();
     }
     if (dict) return Py_BuildValue("O(OO)O", g_restore_url, Py_TYPE(obj), state.get(), dict.get());
     return Py_BuildValue("O(OO)", g_restore_url, Py_TYPE(obj), state.get());
@@ -924,6 +924,8 @@ PyMODINIT_FUNC PyInit_url(void) {
     Ref module(PyModule_Create(&url_module));
     if (!module) return nullptr;
     if (!qm::intern_names(kOpNames, g_op_names, kOpCount)) return nullptr;
+    g_dict_name = PyUnicode_InternFromString("__dict__");
+    if (!g_dict_name) return nullptr;
     if (!bind_splitter()) return nullptr;
 
     g_url_type = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module.get(), &URL_spec));
