@@ -560,8 +560,7 @@ const qm::Signature kWithQuerySignature = {"with_query", kQueryParam, 1, 1};
 PyObject* URL_join_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other = nullptr;
     if (!qm::parse_args(kJoinSignature, args, nargs, kwnames, &other)) return nullptr;
-    if (!qm::check_instance_arg(other, g_url_type, "other", false)) return nullptr;
-    return url_join(as_url(self), other, 1);
+    return url_join(as_url(self), other, 1);  // which checks `other`
 }
 
 PyObject* URL_base_url_py(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
