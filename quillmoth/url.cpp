@@ -698,20 +698,12 @@ int InvalidURL_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The base exception's own slots, plus the reference every instance holds to this heap class.
-inline PyTypeObject* exception_base() noexcept { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
-
 using InvalidURLFields = qm::ExceptionFields<PyBaseExceptionObject>;
-
-void InvalidURL_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    exception_base()->tp_dealloc(self);
-    Py_DECREF(type);
-}
 
 PyType_Slot InvalidURL_slots[] = {
     {Py_tp_doc, const_cast<char*>("InvalidURL(message)\n--\n\nRaised when bytes cannot be made a URL.")},
     {Py_tp_init, reinterpret_cast<void*>(InvalidURL_init)},
-    QM_GC_SLOTS(InvalidURL_dealloc, InvalidURLFields::traverse, InvalidURLFields::clear),
+    QM_FIELD_GC_SLOTS(InvalidURLFields),
     {0, nullptr},
 };
 
