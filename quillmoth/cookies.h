@@ -101,15 +101,12 @@ struct CookiesApi {
     qm::ImportedApi api;
     return api.open("quillmoth.cookies") &&
            api.bind("datetime_from_cookie_format", kDatetimeFromCookieFormatSignature,
-                    reinterpret_cast<void**>(&out->datetime_from_cookie_format)) &&
-           api.bind("datetime_to_cookie_format", kDatetimeToCookieFormatSignature,
-                    reinterpret_cast<void**>(&out->datetime_to_cookie_format)) &&
-           api.bind("split_value", kSplitValueSignature, reinterpret_cast<void**>(&out->split_value)) &&
-           api.bind("write_cookie_for_response", kWriteCookieForResponseSignature,
-                    reinterpret_cast<void**>(&out->write_cookie_for_response)) &&
-           api.bind("same_site_mode_from_bytes", kSameSiteModeFromBytesSignature,
-                    reinterpret_cast<void**>(&out->same_site_mode_from_bytes)) &&
-           api.bind("parse_cookie", kParseCookieSignature, reinterpret_cast<void**>(&out->parse_cookie));
+                    &out->datetime_from_cookie_format) &&
+           api.bind("datetime_to_cookie_format", kDatetimeToCookieFormatSignature, &out->datetime_to_cookie_format) &&
+           api.bind("split_value", kSplitValueSignature, &out->split_value) &&
+           api.bind("write_cookie_for_response", kWriteCookieForResponseSignature, &out->write_cookie_for_response) &&
+           api.bind("same_site_mode_from_bytes", kSameSiteModeFromBytesSignature, &out->same_site_mode_from_bytes) &&
+           api.bind("parse_cookie", kParseCookieSignature, &out->parse_cookie);
 }
 
 }  // namespace qm::cookies
