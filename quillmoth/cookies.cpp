@@ -1034,9 +1034,8 @@ CookieObject* parse_cookie_bytes(Span raw) noexcept {
     CookieAttributes attributes;
     // Every fragment is scanned, the name=value one included; a later attribute overrides an
     // earlier one.
-    FragmentReader scan(raw);
-    Span fragment;
-    while (scan.next(&fragment)) {
+    Span fragment = first;
+    do {
         size_t split = find_byte(fragment, '=');
         if (split == fragment.size) {
             if (span_equals_lowered(fragment, "httponly")) {
@@ -1073,7 +1072,7 @@ CookieObject* parse_cookie_bytes(Span raw) noexcept {
             target->span = text;
             target->set = true;
         }
-    }
+    } while (reader.next(&fragment));
 
     Ref name_text(decode_and_unquote(name));
     if (!name_text) return nullptr;
