@@ -952,12 +952,16 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
             }
             if (PyDict_GET_SIZE(children) > 0) {
                 PyObject* child;  // borrowed
+                Ref hold_children;
                 if (RoutingIndex* index = current_index<Fold::Lower>(current->child_index, children)) {
                     const SegmentView& seg = slots_[f.index].view;
                     child = index_lookup<Fold::Lower>(index, seg.data, static_cast<size_t>(seg.size));
                 } else {
                     PyObject* key = lower_key(f.index);
                     if (!key) return -1;
+                    // A key's comparison may run Python code that replaces `children`: the dict
+                    // is held through the lookup and until the child found in it is pushed.
+                    hold_children = Ref::borrow(children);
                     child = PyDict_GetItemWithError(children, key);
                 }
                 if (child) {
@@ -1017,23 +1021,27 @@ RadixNode* tree_root(RadixTree* self, const char* attribute) {
     return as_node(self->root);
 }
 
-// static_routes.get(key): 1 with *route (borrowed) set, 0 if absent, -1 on error. A None entry
-// (a pattern registered with route None) counts as absent, as a None route does in the tree.
-int lookup_static(RadixTree* self, PyObject* key, PyObject** route) {
-    PyObject* table = self->static_routes;
-    if (table == Py_None) {
-        (void)PySequence_Contains(table, key);
+// static_routes.get(key): 1 with *route set, 0 if absent, -1 on error. A None entry (a pattern
+// registered with route None) counts as absent, as a None route does in the tree. The dict is held
+// through the lookup, as a key's comparison may run Python code that replaces it.
+int lookup_static(RadixTree* self, PyObject* key, Ref* route) {
+    Ref table = Ref::borrow(self->static_routes);
+    if (table.get() == Py_None) {
+        (void)PySequence_Contains(table.get(), key);
         return -1;
     }
-    *route = PyDict_GetItemWithError(table, key);
-    if (*route) return *route != Py_None;
-    return PyErr_Occurred() ? -1 : 0;
+    PyObject* found;
+    if (PyDict_GetItemRef(table.get(), key, &found) < 0) return -1;
+    route->reset(found);
+    return found && found != Py_None;
 }
 
 // The same through the table, for the path bytes p[0 .. n - 1].
-int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, PyObject** route) {
-    *route = index_lookup<Fold::None>(index, p, static_cast<size_t>(n));
-    return *route && *route != Py_None;
+int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, Ref* route) {
+    PyObject* found = index_lookup<Fold::None>(index, p, static_cast<size_t>(n));
+    if (!found || found == Py_None) return 0;
+    route->reset_borrowed(found);
+    return 1;
 }
 
 // Whether the path holds "//"; counts its slashes into *count otherwise.
@@ -1293,16 +1301,17 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
         Ref key(PyBytes_FromStringAndSize(nullptr, len));
         if (!key) return nullptr;
         qm::ascii_lower_copy(PyBytes_AS_STRING(key.get()), s, static_cast<size_t>(len));
-        PyObject* children = node->children;
-        if (children == Py_None) {
-            (void)PySequence_Contains(children, key.get());
+        // Held: a key's comparison may run Python code that replaces `children`.
+        Ref children = Ref::borrow(node->children);
+        if (children.get() == Py_None) {
+            (void)PySequence_Contains(children.get(), key.get());
             return nullptr;
         }
         PyObject* child;
-        if (PyDict_GetItemRef(children, key.get(), &child) < 0) return nullptr;
+        if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return nullptr;
         if (!child) {
             child = new_node(key.get());
-            if (!child || PyDict_SetItem(children, key.get(), child) < 0) {
+            if (!child || PyDict_SetItem(children.get(), key.get(), child) < 0) {
                 Py_XDECREF(child);
                 return nullptr;
             }
@@ -1426,10 +1435,10 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     // The exact-path table, as given and without the trailing slash.
     PyObject* table = self->static_routes;
     RoutingIndex* index = table != Py_None ? current_index<Fold::None>(self->static_index, table) : nullptr;
-    PyObject* route;
+    Ref route;
     int found = index ? lookup_static_view(index, p, n, &route) : lookup_static(self, path, &route);
     if (found < 0) return nullptr;
-    if (found) return make_pair(route, Py_None);
+    if (found) return make_pair(route.get(), Py_None);
     Py_ssize_t norm_size = n;
     if (n > 1 && p[n - 1] == '/') {
         while (norm_size > 0 && p[norm_size - 1] == '/') --norm_size;
@@ -1441,7 +1450,7 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
             found = lookup_static(self, norm.get(), &route);
         }
         if (found < 0) return nullptr;
-        if (found) return make_pair(route, Py_None);
+        if (found) return make_pair(route.get(), Py_None);
     }
     if (norm_size == 0 || (norm_size == 1 && p[0] == '/')) return match_root(self);
 
@@ -1798,6 +1807,7 @@ PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* 
     }
     PyObject* tree;  // borrowed
     PyObject* trees = self->trees;
+    Ref hold_trees;  // through a dict lookup, whose key comparisons may run Python code that replaces `trees`
     if (PyBytes_Check(method) && trees != Py_None) {
         // The usual call: the method's tree found without making the uppercased name.
         RoutingIndex* index = current_index<Fold::Upper>(self->trees_index, trees);
@@ -1808,6 +1818,7 @@ PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* 
         } else {
             Ref key(upper_method(method));
             if (!key) return nullptr;
+            hold_trees = Ref::borrow(trees);
             tree = PyDict_GetItemWithError(trees, key.get());
             if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
         }

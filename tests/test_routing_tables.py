@@ -161,6 +161,96 @@ def test_bytes_subclass_keys_are_compared_by_the_dict():
     assert tree.match(b"/b") == ("subclass", None)
 
 
+class ReplacesOnCompare:
+    """A key hashing like `like`: a lookup of that key compares the two, which runs `action` once
+    (dropping the dict being searched, say) and finds them different."""
+
+    def __init__(self, like, action, events):
+        self.like, self.action, self.events = like, action, events
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+            self.events.append("compared")
+        return self is other
+
+
+class Finalized:
+    def __init__(self, events):
+        self.events = events
+
+    def __del__(self):
+        self.events.append("freed")
+
+
+def _searched_dict(dict_, like, replace):
+    """Puts into `dict_` a key whose comparison with `like` calls `replace` (which drops the dict),
+    and a value telling when the dict is freed. Returns the list of what happened."""
+    events = []
+    dict_[ReplacesOnCompare(like, replace, events)] = None
+    dict_[b"finalized"] = Finalized(events)
+    return events
+
+
+def _children_in_match():
+    tree = tree_with(b"/users/x")
+    tree.static_routes.clear()
+    root = tree.root
+    events = _searched_dict(root.children, b"zzz", lambda: setattr(root, "children", {}))
+    assert tree.match(b"/zzz") is None
+    assert root.children == {}
+    return events
+
+
+def _children_in_insert():
+    tree = tree_with(b"/users/x")
+    node = tree.root.children[b"users"]
+    events = _searched_dict(node.children, b"zzz", lambda: setattr(node, "children", {}))
+    assert tree.insert(b"/users/zzz/{n}", "z") is None
+    # The new node went into the dict the insert was searching, which is no longer the node's.
+    assert node.children == {}
+    assert tree.match(b"/users/zzz/1") is None
+    return events
+
+
+def _static_routes_as_given():
+    tree = tree_with(b"/a/{x}")
+    events = _searched_dict(tree.static_routes, b"/q/", lambda: setattr(tree, "static_routes", {b"/q": "new"}))
+    # The stripped form is looked up in the new dict.
+    assert tree.match(b"/q/") == ("new", None)
+    return events
+
+
+def _static_routes_stripped():
+    tree = tree_with(b"/a/{x}")
+    events = _searched_dict(tree.static_routes, b"/a/1", lambda: setattr(tree, "static_routes", {}))
+    assert tree.match(b"/a/1/") == ("/a/{x}", {"_p_1": "1"})
+    return events
+
+
+def _trees_in_get_match():
+    router = CythonRadixRouter()
+    router.add_route(b"GET", b"/x", "gx")
+    events = _searched_dict(router.trees, b"POST", lambda: setattr(router, "trees", {}))
+    assert router.get_match(b"post", b"/x") is None
+    assert router.trees == {}
+    return events
+
+
+@pytest.mark.parametrize(
+    "case", [_children_in_match, _children_in_insert, _static_routes_as_given, _static_routes_stripped,
+             _trees_in_get_match]
+)
+def test_dicts_replaced_by_a_key_comparison_during_the_lookup(case):
+    # A key comparison swaps the searched dict for a new one, dropping the last reference to it: the
+    # lookup still finishes in that dict (alive until then) and finds nothing there.
+    assert case() == ["compared", "freed"]
+
+
 # ---- every length and position -----------------------------------------------------------------
 
 
