@@ -1225,7 +1225,10 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
         }
     }
     if (is_static) {
-        if (PyObject_SetItem(self->static_routes, norm.get(), route) < 0) return nullptr;
+        // Each store holds the table it was given: a key's comparison may run Python code that
+        // replaces `static_routes`.
+        Ref table = Ref::borrow(self->static_routes);
+        if (PyObject_SetItem(table.get(), norm.get(), route) < 0) return nullptr;
         Ref alternate;
         if (n == 1 && p[0] == '/') {
             alternate = Ref::borrow(b_empty);
@@ -1235,7 +1238,8 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
             std::memcpy(PyBytes_AS_STRING(alternate.get()), p, static_cast<size_t>(n));
             PyBytes_AS_STRING(alternate.get())[n] = '/';
         }
-        if (PyObject_SetItem(self->static_routes, alternate.get(), route) < 0) return nullptr;
+        table.reset_borrowed(self->static_routes);
+        if (PyObject_SetItem(table.get(), alternate.get(), route) < 0) return nullptr;
     }
 
     RadixNode* root = tree_root(self, "route");

@@ -232,6 +232,15 @@ def _static_routes_stripped():
     return events
 
 
+def _static_routes_in_insert():
+    tree = tree_with(b"/a/{x}")
+    events = _searched_dict(tree.static_routes, b"/zzz", lambda: setattr(tree, "static_routes", {}))
+    assert tree.insert(b"/zzz", "z") is None
+    # The first store went into the dict being searched; the second into the one replacing it.
+    assert tree.static_routes == {b"/zzz/": "z"}
+    return events
+
+
 def _trees_in_get_match():
     router = CythonRadixRouter()
     router.add_route(b"GET", b"/x", "gx")
@@ -243,7 +252,7 @@ def _trees_in_get_match():
 
 @pytest.mark.parametrize(
     "case", [_children_in_match, _children_in_insert, _static_routes_as_given, _static_routes_stripped,
-             _trees_in_get_match]
+             _static_routes_in_insert, _trees_in_get_match]
 )
 def test_dicts_replaced_by_a_key_comparison_during_the_lookup(case):
     # A key comparison swaps the searched dict for a new one, dropping the last reference to it: the
