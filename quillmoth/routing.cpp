@@ -2001,9 +2001,6 @@ PyMODINIT_FUNC PyInit_routing() {
     Ref module(PyModule_Create(&routing_module));
     if (!module) return nullptr;
     if (!init_constants()) return nullptr;
-    // Without a free watcher slot the matcher reads the dicts directly.
-    dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
-    if (dict_watcher_id < 0) PyErr_Clear();
 
     Ref copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg) return nullptr;
@@ -2032,5 +2029,9 @@ PyMODINIT_FUNC PyInit_routing() {
         {"_fast_unquote", reinterpret_cast<void*>(fast_unquote), QM_ROUTING_FAST_UNQUOTE_SIGNATURE},
     };
     if (!qm::publish_exports(module.get(), exports, 1)) return nullptr;
+    // Last, so that a failed import leaves none of the interpreter's few watcher slots taken.
+    // Without a free slot the matcher reads the dicts directly.
+    dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
+    if (dict_watcher_id < 0) PyErr_Clear();
     return module.release();
 }
