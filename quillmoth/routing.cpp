@@ -445,9 +445,8 @@ PyObject* reduce_fields(PyObject* self, const PyGetSetDef* fields, Py_ssize_t co
         PyTuple_SET_ITEM(state.get(), i, value);
     }
     // A Python subclass's own attributes travel with the fields.
-    PyObject* dict = nullptr;
-    if (PyObject_GetOptionalAttr(self, s_dunder_dict, &dict) < 0) return nullptr;
-    if (dict && !(PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0)) Py_SETREF(dict, Py_NewRef(Py_None));
+    PyObject* dict;
+    if (qm::get_pickle_dict(self, s_dunder_dict, &dict) < 0) return nullptr;
     PyTuple_SET_ITEM(state.get(), count, dict ? dict : Py_NewRef(Py_None));
     return Py_BuildValue("O(O)O", newobj_func, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
