@@ -676,7 +676,6 @@ public:
         frames_ = reinterpret_cast<Frame*>(base + static_cast<size_t>(count) * sizeof(SegmentSlot));
         captures_ = reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(frames_) +
                                                   static_cast<size_t>(count + 1) * sizeof(Frame));
-        capacity_ = count;
         return true;
     }
 
@@ -718,7 +717,6 @@ private:
     SegmentSlot* slots_ = nullptr;
     Frame* frames_ = nullptr;
     Py_ssize_t* captures_ = nullptr;
-    Py_ssize_t capacity_ = 0;
     Py_ssize_t count_ = 0;
     Py_ssize_t depth_ = 0;
     Py_ssize_t captures_count_ = 0;
