@@ -5,9 +5,9 @@
 // RadixTree, RouteMatch, CythonRadixRouter, module init.
 #include "routing.h"
 
+#include "common/fold.h"
 #include "common/object.h"
 #include "common/percent.h"
-#include "simd_ops.h"
 
 #include <bit>
 #include <cstring>
@@ -17,6 +17,7 @@ static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
+using qm::load_word;
 using qm::Ref;
 
 PyTypeObject* RadixNode_Type;
@@ -59,7 +60,6 @@ PyObject* positional_key(Py_ssize_t index) {
     return PyUnicode_FromFormat("_p_%zd", index);
 }
 
-inline bool is_hex(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------------------------------------------
@@ -108,12 +108,6 @@ PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHigh = 0x8080808080808080ULL;
 constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
-
-inline uint64_t load_word(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
 
 // The high bit of every byte of `w` that equals `c`, and no other bit.
 inline uint64_t bytes_equal_to(uint64_t w, unsigned char c) {
@@ -190,7 +184,7 @@ bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < 36; ++i) {
         if (i == 8 || i == 13 || i == 18 || i == 23) {
             if (p[i] != '-') return false;
-        } else if (!is_hex(p[i])) {
+        } else if (qm::percent::hex_value(p[i]) < 0) {
             return false;
         }
     }
