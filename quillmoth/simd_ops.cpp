@@ -4,7 +4,8 @@
 // buffer[length - 1]: a block is only loaded when it lies wholly inside the buffer.
 #include "simd_ops.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// 32-bit x86 compilers enable SSE2 only on request; without it the byte loops do all the work.
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
 #define QM_SIMD_X86 1
 #else
