@@ -1213,13 +1213,17 @@ PyModuleDef headers_module = qm::make_module_def(
     "quillmoth.headers",
     "Header and Headers: HTTP header fields as bytes, in an ordered collection with case-insensitive lookup.");
 
+// Both classes or neither: an import that fails half-way leaves nothing for a retry to skip over.
 [[nodiscard]] bool load_abcs() noexcept {
     Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return false;
-    g_mutable_sequence = PyObject_GetAttrString(abc.get(), "MutableSequence");
-    if (!g_mutable_sequence) return false;
-    g_mapping = PyObject_GetAttrString(abc.get(), "Mapping");
-    return g_mapping != nullptr;
+    Ref mutable_sequence(PyObject_GetAttrString(abc.get(), "MutableSequence"));
+    if (!mutable_sequence) return false;
+    Ref mapping(PyObject_GetAttrString(abc.get(), "Mapping"));
+    if (!mapping) return false;
+    g_mutable_sequence = mutable_sequence.release();
+    g_mapping = mapping.release();
+    return true;
 }
 
 }  // namespace
@@ -1227,7 +1231,8 @@ PyModuleDef headers_module = qm::make_module_def(
 
 PyMODINIT_FUNC PyInit_headers(void) {
     using namespace qm::headers;
-    if (!g_names[0] && !qm::intern_names(kNameTexts, g_names, N_COUNT)) return nullptr;
+    // intern_names fills the names in order, so the last one is set only when all are.
+    if (!g_names[N_COUNT - 1] && !qm::intern_names(kNameTexts, g_names, N_COUNT)) return nullptr;
     if (!g_mutable_sequence && !load_abcs()) return nullptr;
     qm::Ref module(PyModule_Create(&headers_module));
     if (!module) return nullptr;

@@ -4,14 +4,18 @@ calls), pickling, and reference/allocation hygiene on success and error paths.""
 
 import collections.abc
 import gc
+import os
 import pickle
+import subprocess
 import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import load_module
+import quillmoth.headers as headers_module
 from quillmoth.headers import Header, Headers
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
@@ -576,6 +580,36 @@ class TestSelfReference:
         else:
             Headers._add_to_instance(headers, headers.values)
         assert headers.values == [(b"a", b"1"), (b"b", b"2")] * 2
+
+
+# --- Module import ---------------------------------------------------------------------------------
+
+
+def test_import_retried_after_a_failure_half_way():
+    # The first import fails after finding MutableSequence but not Mapping; the retry must load both
+    # instead of keeping the half it had (adding a mapping then crashed the interpreter).
+    code = textwrap.dedent(
+        """
+        import sys, types, collections.abc as real
+        fake = types.ModuleType("collections.abc")
+        fake.MutableSequence = real.MutableSequence
+        sys.modules["collections.abc"] = fake
+        try:
+            import quillmoth.headers
+        except AttributeError as error:
+            print("failed:", error)
+        sys.modules["collections.abc"] = real
+        from quillmoth.headers import Headers
+        headers = Headers()
+        headers.add_many(types.MappingProxyType({b"a": b"1"}))
+        print(headers.values)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(headers_module.__file__))))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["failed: module 'collections.abc' has no attribute 'Mapping'",
+                                        "[(b'a', b'1')]"]
 
 
 # --- Argument checking of the methods ----------------------------------------------------------
