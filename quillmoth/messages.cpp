@@ -706,6 +706,8 @@ int Message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
         if (!fresh) return -1;
         qm::replace_field(&self->_raw_headers, fresh);
     }
+    // A cached view wraps the list it was built over; a new list needs a new view.
+    qm::replace_field_borrowed(&self->_headers, Py_None);
     return 0;
 }
 

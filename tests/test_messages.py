@@ -739,6 +739,15 @@ class TestOverrides:
         assert Native(message)._has_header(b"x") == 0
 
 
+class TestReinitialisation:
+    def test_init_again_drops_the_view_of_the_old_list(self):
+        message = Message([(b"a", b"1")])
+        old_view = message.headers
+        message.__init__([(b"b", b"2")])
+        assert message.headers is not old_view
+        assert message.headers.get(b"b") == (b"2",) and message.get_first_header(b"a") is None
+
+
 class TestImport:
     @pytest.mark.parametrize(
         "setup, text",
