@@ -6,6 +6,7 @@ import importlib.util
 import os
 import shutil
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -68,3 +69,17 @@ def bind_export(module, name, restype, *argtypes):
     it. PYFUNCTYPE keeps the interpreter lock and raises the exception the function left pending."""
     capsule = module.__quillmoth_api__[name]
     return ctypes.PYFUNCTYPE(restype, *argtypes)(_capsule_pointer(capsule, _capsule_name(capsule)))
+
+
+# --- Child interpreters --------------------------------------------------------------------------
+
+def run_python(code, *, extra_paths=(), timeout=120, **env):
+    """Runs `code` in a fresh interpreter that imports the same quillmoth build as this test run (the
+    checkout's or the installed one): it starts in the package's parent directory, with that on its
+    path, so the checkout's sources never shadow an installed package. Returns the CompletedProcess."""
+    import quillmoth
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(quillmoth.__file__)))
+    child_env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, *extra_paths]), **env)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env, cwd=root,
+                          timeout=timeout)

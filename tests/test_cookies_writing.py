@@ -14,13 +14,11 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import cookies_native as native
-import quillmoth.cookies
+from conftest import run_python
 from cookies_native import write_cookie_for_response as write
 from quillmoth.cookies import Cookie, CookieSameSiteMode, datetime_to_cookie_format, parse_cookie
 
 WHEN = datetime.datetime(2015, 10, 21, 7, 28)
-# Where the package under test was imported from (the checkout or site-packages), for child processes.
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmoth.cookies.__file__)))
 
 
 class TestWrite:
@@ -208,9 +206,8 @@ class TestDates:
             print(cookies_native.write_cookie_for_response(Cookie("n", "v", expires=when)).decode())
             """
         )
-        env = dict(os.environ, LOCPATH=str(tmp_path), LC_ALL="de_DE.UTF-8",
-                   PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.path.dirname(__file__)]))
-        done = subprocess.run([sys.executable, "-c", script], env=env, cwd=PACKAGE_ROOT, capture_output=True, text=True)
+        done = run_python(script, extra_paths=[os.path.dirname(__file__)], LOCPATH=str(tmp_path),
+                          LC_ALL="de_DE.UTF-8")
         assert done.returncode == 0, done.stderr
         localised, date, header = done.stdout.splitlines()
         assert localised == "Mi Okt"  # the locale really is active

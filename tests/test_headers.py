@@ -4,9 +4,7 @@ calls), pickling, and reference/allocation hygiene on success and error paths.""
 
 import collections.abc
 import gc
-import os
 import pickle
-import subprocess
 import sys
 import textwrap
 
@@ -14,8 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import load_module
-import quillmoth.headers as headers_module
+from conftest import load_module, run_python
 from quillmoth.headers import Header, Headers
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
@@ -605,8 +602,7 @@ def test_import_retried_after_a_failure_half_way():
         print(headers.values)
         """
     )
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(headers_module.__file__))))
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    done = run_python(code)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["failed: module 'collections.abc' has no attribute 'Mapping'",
                                         "[(b'a', b'1')]"]

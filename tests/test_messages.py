@@ -4,9 +4,7 @@
 import ctypes
 import gc
 import inspect
-import os
 import re
-import subprocess
 import sys
 import weakref
 
@@ -14,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import bind_export, export_signature
+from conftest import bind_export, export_signature, run_python
 from quillmoth import messages
 from quillmoth.contents import Content
 from quillmoth.headers import Header, Headers
@@ -761,11 +759,9 @@ class TestImport:
     )
     def test_missing_dependency_fails_the_import(self, setup, text):
         code = f"import sys\n{setup}\ntry:\n    import quillmoth.messages\nexcept ImportError as e:\n    print('ImportError', e)\n"
-        # Run beside the package this test imported, so the child loads the same build.
-        root = os.path.dirname(os.path.dirname(os.path.abspath(messages.__file__)))
-        env = dict(os.environ, PYTHONPATH=root)
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, cwd=root,
-                             env=env).stdout
+        done = run_python(code)
+        assert done.returncode == 0, done.stderr
+        out = done.stdout
         assert out.startswith("ImportError") and text in out
 
 

@@ -3,19 +3,13 @@ and calls through them; a missing entry, a changed signature text or a module wi
 that import fail with a clear ImportError."""
 
 import datetime
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-import quillmoth.messages
-from conftest import load_module
+from conftest import load_module, run_python
 from quillmoth.cookies import Cookie
 from quillmoth.url import join_prefix
-
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmoth.messages.__file__)))
 
 
 @pytest.fixture(scope="module")
@@ -46,9 +40,7 @@ def _import_in_child(consumer_path, setup):
             print("imported")
         """
     )
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=PACKAGE_ROOT,
-                          timeout=60)
+    done = run_python(code, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 
