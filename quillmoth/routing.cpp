@@ -20,47 +20,68 @@ namespace {
 using qm::load_word;
 using qm::Ref;
 
-PyTypeObject* RadixNode_Type;
-PyTypeObject* RadixTree_Type;
-PyTypeObject* RouteMatch_Type;
-PyTypeObject* Router_Type;
+PyTypeObject* g_radix_node_type;
+PyTypeObject* g_radix_tree_type;
+PyTypeObject* g_route_match_type;
+PyTypeObject* g_cython_radix_router_type;
 
 // Compiled at import from bytes patterns; the module attributes _INT_RX, _FLOAT_RX, _UUID_RX.
-PyObject* INT_RX;
-PyObject* FLOAT_RX;
-PyObject* UUID_RX;
+PyObject* g_int_rx;
+PyObject* g_float_rx;
+PyObject* g_uuid_rx;
 
-// Interned names and small constants, made once at init.
-PyObject* s_insert;
-PyObject* s_match;
-PyObject* s_add_route;
-PyObject* s_get_match;
-PyObject* s_tail;
-PyObject* s_path;
-PyObject* s_param_names;
-PyObject* s_handler;
-PyObject* s_pattern;
-PyObject* s_decode;
-PyObject* s_utf8;
-PyObject* s_empty;
-PyObject* s_dunder_dict;
-PyObject* b_empty;
-PyObject* b_slash;
-PyObject* b_star;
-PyObject* b_double_slash;
+// copyreg.__newobj__, the factory every pickled state names.
+PyObject* g_copyreg_newobj;
+
+// Interned names; the overridable operations' come first, in the order of their tables.
+enum Name {
+    N_INSERT,
+    N_MATCH,
+    N_ADD_ROUTE,
+    N_GET_MATCH,
+    N_TAIL,
+    N_PATH,
+    N_PARAM_NAMES,
+    N_HANDLER,
+    N_PATTERN,
+    N_DECODE,
+    N_UTF8,
+    N_EMPTY,
+    N_DICT,
+    N_COUNT
+};
+constexpr const char* kNameTexts[N_COUNT] = {"insert",  "match",   "add_route", "get_match", "tail",
+                                             "path",    "param_names", "handler", "pattern", "decode",
+                                             "utf8",    "",        "__dict__"};
+qm::InternedNames<N_COUNT> g_names{kNameTexts};
+
+// RadixTree.insert and match, CythonRadixRouter.add_route and get_match.
+constexpr size_t kOverridableCount = N_GET_MATCH + 1;
+qm::Overridable g_overridables[kOverridableCount];
+
+// Small constants, made once at init.
+PyObject* g_empty_bytes;
+PyObject* g_slash_bytes;
+PyObject* g_star_bytes;
+PyObject* g_double_slash_bytes;
 
 // "_p_0" .. "_p_127": positional keys of captured parameters; deeper indexes are formatted on demand.
 constexpr int kCachedPositionalKeys = 128;
-PyObject* positional_keys[kCachedPositionalKeys];
-
-qm::OverrideCache insert_cache, match_cache, add_route_cache, get_match_cache;
+PyObject* g_positional_keys[kCachedPositionalKeys];
 
 PyObject* positional_key(Py_ssize_t index) {
-    if (index < kCachedPositionalKeys) return Py_NewRef(positional_keys[index]);
+    if (index < kCachedPositionalKeys) return Py_NewRef(g_positional_keys[index]);
     return PyUnicode_FromFormat("_p_%zd", index);
 }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// The TypeError the interpreter raises for `key in obj` where `obj` (a field replaced from Python,
+// None say) is no container: what a dict lookup reports there.
+QM_COLD qm::Failure raise_not_container(PyObject* obj, PyObject* key) {
+    (void)PySequence_Contains(obj, key);
+    return qm::kFailed;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Percent-decoding of captured values.
@@ -80,9 +101,9 @@ PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
     if (first_non_ascii == size) return qm::percent::unquote_buffer_to_str(data, static_cast<size_t>(size));
 
     qm::percent::ScratchBuffer scratch(static_cast<size_t>(size));
-    if (!scratch.data()) return nullptr;
+    if (!scratch.data()) return qm::kFailed;
     PyUnicodeWriter* writer = PyUnicodeWriter_Create(size);
-    if (!writer) return nullptr;
+    if (!writer) return qm::kFailed;
     bool ok = true;
     Py_ssize_t i = 0;
     while (ok && i < size) {
@@ -100,7 +121,7 @@ PyObject* unquote_bytes(const char* data, Py_ssize_t size) {
     }
     if (!ok) {
         PyUnicodeWriter_Discard(writer);
-        return nullptr;
+        return qm::kFailed;
     }
     return PyUnicodeWriter_Finish(writer);
 }
@@ -138,14 +159,8 @@ PyObject* fast_unquote_view(const char* data, Py_ssize_t size) {
 // _fast_unquote(val): native-only module function, offered to other native code through the export
 // table. `skip_dispatch` has no effect.
 PyObject* fast_unquote(PyObject* val, int /*skip_dispatch*/) {
-    if (val == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'decode'");
-        return nullptr;
-    }
-    if (!PyBytes_Check(val)) {
-        (void)qm::raise_arg_type("val", "bytes", val);
-        return nullptr;
-    }
+    if (val == Py_None) return qm::raise_no_attribute(val, "decode");
+    if (!PyBytes_Check(val)) return qm::raise_arg_type("val", "bytes", val);
     return fast_unquote_view(PyBytes_AS_STRING(val), PyBytes_GET_SIZE(val));
 }
 
@@ -198,18 +213,18 @@ bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
 // bytes of the path as they stand, folding letter case on the fly where the lookup wants it.
 //
 // A table mirrors the dict it was built from. The module watches every dict it has a table for
-// and bumps `index_generation` on any change to any of them (including its deallocation, so a new
+// and bumps `g_index_generation` on any change to any of them (including its deallocation, so a new
 // dict at the same address is never mistaken for the old one); a table of an older generation is
 // rebuilt on its next use. Trees are built before they are matched against, so in practice each
 // table is built once. A dict holding any key that is not exactly bytes is left to the dict
 // lookup itself, which is what decides equality there.
 
-uint64_t index_generation = 1;
-int dict_watcher_id = -1;
+uint64_t g_index_generation = 1;
+int g_dict_watcher_id = -1;
 
 int on_watched_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*key*/,
                           PyObject* /*new_value*/) {
-    ++index_generation;
+    ++g_index_generation;
     return 0;
 }
 
@@ -288,7 +303,7 @@ struct IndexEntry {
 
 struct RoutingIndex {
     PyObject* dict;       // identity of the dict mirrored; never dereferenced
-    uint64_t generation;  // index_generation when built
+    uint64_t generation;  // g_index_generation when built
     bool usable;          // false: the dict holds a key that is not exactly bytes
     size_t mask;          // slot count - 1
     uint64_t lengths[4];  // bit n set when a key of n bytes (n < 256) is present
@@ -340,12 +355,12 @@ RoutingIndex* build_index(PyObject* dict) {
         while (index->slots[i].data) i = (i + 1) & index->mask;
         index->slots[i] = IndexEntry{hash, data, size, value};
     }
-    if (PyDict_Watch(dict_watcher_id, dict) < 0) {
+    if (PyDict_Watch(g_dict_watcher_id, dict) < 0) {
         PyErr_Clear();
         PyMem_Free(index);
         return nullptr;
     }
-    index->generation = index_generation;
+    index->generation = g_index_generation;
     return index;
 }
 
@@ -354,9 +369,9 @@ RoutingIndex* build_index(PyObject* dict) {
 template <Fold F>
 RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
     RoutingIndex* index = slot;
-    if (index && index->dict == dict && index->generation == index_generation) return index->usable ? index : nullptr;
+    if (index && index->dict == dict && index->generation == g_index_generation) return index->usable ? index : nullptr;
     if (index) free_index(slot);
-    if (dict_watcher_id < 0 || !PyDict_CheckExact(dict)) return nullptr;
+    if (g_dict_watcher_id < 0 || !PyDict_CheckExact(dict)) return nullptr;
     slot = index = build_index<F>(dict);
     return index && index->usable ? index : nullptr;
 }
@@ -408,7 +423,7 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
         case FieldKind::Bool: {
             if (!value) return qm::raise_no_delete();
             int truth = PyObject_IsTrue(value);
-            if (truth < 0) return -1;
+            if (truth < 0) return qm::kFailed;
             *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + spec->offset) = truth;
             return 0;
         }
@@ -428,37 +443,34 @@ PyTypeObject* list_type = &PyList_Type;
 // its fields in declaration order, followed by the instance dict of a Python subclass (or None).
 // __setstate__ assigns the fields through their typed setters, so a tampered state cannot put a
 // value of the wrong type into a field.
-PyObject* newobj_func;  // copyreg.__newobj__
-
 PyObject* reduce_fields(PyObject* self, const PyGetSetDef* fields, Py_ssize_t count) {
     Ref state(PyTuple_New(count + 1));
-    if (!state) return nullptr;
+    if (!state) return qm::kFailed;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = field_get(self, fields[i].closure);
-        if (!value) return nullptr;
+        if (!value) return qm::kFailed;
         PyTuple_SET_ITEM(state.get(), i, value);
     }
     // A Python subclass's own attributes travel with the fields.
     PyObject* dict;
-    if (qm::get_pickle_dict(self, s_dunder_dict, &dict) < 0) return nullptr;
+    if (qm::get_pickle_dict(self, g_names[N_DICT], &dict) < 0) return qm::kFailed;
     PyTuple_SET_ITEM(state.get(), count, dict ? dict : Py_NewRef(Py_None));
-    return Py_BuildValue("O(O)O", newobj_func, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+    return Py_BuildValue("O(O)O", g_copyreg_newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
 
 PyObject* restore_fields(PyObject* self, PyObject* state, const PyGetSetDef* fields, Py_ssize_t count) {
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != count + 1) {
-        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd items", count + 1);
-        return nullptr;
+        return qm::raise_format(PyExc_TypeError, "__setstate__ expects a tuple of %zd items", count + 1);
     }
     Ref hold = Ref::borrow(state);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (field_set(self, PyTuple_GET_ITEM(state, i), fields[i].closure) < 0) return nullptr;
+        if (field_set(self, PyTuple_GET_ITEM(state, i), fields[i].closure) < 0) return qm::kFailed;
     }
     PyObject* extra = PyTuple_GET_ITEM(state, count);
     if (extra != Py_None) {
-        Ref dict(PyObject_GetAttr(self, s_dunder_dict));
-        if (!dict) return nullptr;
-        if (PyDict_Update(dict.get(), extra) < 0) return nullptr;
+        Ref dict(PyObject_GetAttr(self, g_names[N_DICT]));
+        if (!dict) return qm::kFailed;
+        if (PyDict_Update(dict.get(), extra) < 0) return qm::kFailed;
     }
     return Py_NewRef(Py_None);
 }
@@ -481,22 +493,29 @@ inline void set_slot_borrowed(PyObject** slot, PyObject* borrowed) { qm::replace
 // The 2-tuple (first, second).
 PyObject* make_pair(PyObject* first, PyObject* second) {
     PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
+    if (!pair) return qm::kFailed;
     PyTuple_SET_ITEM(pair, 0, Py_NewRef(first));
     PyTuple_SET_ITEM(pair, 1, Py_NewRef(second));
     return pair;
 }
 
+// The spec of a native class: subclassable from Python, collected, and immutable (its attributes
+// cannot be set or deleted; a Python subclass's can).
+constexpr PyType_Spec native_class_spec(const char* name, size_t size, PyType_Slot* slots) {
+    return {name, static_cast<int>(size), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
+}
+
 inline RadixNode* as_node(PyObject* obj) { return reinterpret_cast<RadixNode*>(obj); }
-inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, RadixNode_Type); }
+inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, g_radix_node_type); }
 
 // ---------------------------------------------------------------------------------------------------
 // RadixNode
 
-const RadixNodeOps radix_node_ops{};
+const RadixNodeOps kRadixNodeOps{};
 
 void node_init_fields(RadixNode* node) {
-    node->ops = &radix_node_ops;
+    node->ops = &kRadixNodeOps;
     node->segment = Py_NewRef(Py_None);
     node->route = Py_NewRef(Py_None);
     node->children = nullptr;
@@ -513,25 +532,25 @@ void node_init_fields(RadixNode* node) {
 
 PyObject* node_alloc(PyTypeObject* type, PyObject* segment) {
     auto* node = reinterpret_cast<RadixNode*>(type->tp_alloc(type, 0));
-    if (!node) return nullptr;
+    if (!node) return qm::kFailed;
     node_init_fields(node);
     node->children = PyDict_New();
     if (!node->children) {
         Py_DECREF(node);
-        return nullptr;
+        return qm::kFailed;
     }
     set_slot_borrowed(&node->segment, segment);
     return reinterpret_cast<PyObject*>(node);
 }
 
-inline PyObject* new_node(PyObject* segment) { return node_alloc(RadixNode_Type, segment); }
+inline PyObject* new_node(PyObject* segment) { return node_alloc(g_radix_node_type, segment); }
 
-PyObject* RadixNode_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* radix_node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"segment"};
     static const qm::Signature sig{"RadixNode", names, 1, 0};
-    PyObject* segment = b_empty;
-    if (!qm::parse_tuple_args(sig, args, kwargs, &segment)) return nullptr;
-    if (!qm::check_exact_arg(segment, &PyBytes_Type, "segment")) return nullptr;
+    PyObject* segment = g_empty_bytes;
+    if (!qm::parse_tuple_args(sig, args, kwargs, &segment)) return qm::kFailed;
+    if (!qm::check_exact_arg(segment, &PyBytes_Type, "segment")) return qm::kFailed;
     return node_alloc(type, segment);
 }
 
@@ -540,19 +559,19 @@ using RadixNodeFields =
                      &RadixNode::param_name, &RadixNode::param_names, &RadixNode::param_validator,
                      &RadixNode::wildcard_child, &RadixNode::wildcard_name, &RadixNode::wildcard_suffix>;
 
-int RadixNode_clear(PyObject* op) {
+int radix_node_clear(PyObject* op) {
     free_index(as_node(op)->child_index);
     RadixNodeFields::release(op);
     return 0;
 }
 
-void RadixNode_dealloc(PyObject* op) {
+void radix_node_dealloc(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
     // A pattern with many segments makes a long chain of nodes; the trashcan keeps its release from
     // recursing once per node.
-    Py_TRASHCAN_BEGIN(op, RadixNode_dealloc)
-    (void)RadixNode_clear(op);
+    Py_TRASHCAN_BEGIN(op, radix_node_dealloc)
+    (void)radix_node_clear(op);
     type->tp_free(op);
     Py_DECREF(type);
     Py_TRASHCAN_END
@@ -561,16 +580,16 @@ void RadixNode_dealloc(PyObject* op) {
 const FieldSpec node_segment = QM_FIELD(RadixNode, segment, Builtin, &bytes_type);
 const FieldSpec node_route = QM_FIELD(RadixNode, route, Any, nullptr);
 const FieldSpec node_children = QM_FIELD(RadixNode, children, Builtin, &dict_type);
-const FieldSpec node_param_child = QM_FIELD(RadixNode, param_child, Instance, &RadixNode_Type);
+const FieldSpec node_param_child = QM_FIELD(RadixNode, param_child, Instance, &g_radix_node_type);
 const FieldSpec node_param_name = QM_FIELD(RadixNode, param_name, Builtin, &str_type);
 const FieldSpec node_param_names = QM_FIELD(RadixNode, param_names, Builtin, &list_type);
 const FieldSpec node_param_validator = QM_FIELD(RadixNode, param_validator, Any, nullptr);
-const FieldSpec node_wildcard_child = QM_FIELD(RadixNode, wildcard_child, Instance, &RadixNode_Type);
+const FieldSpec node_wildcard_child = QM_FIELD(RadixNode, wildcard_child, Instance, &g_radix_node_type);
 const FieldSpec node_wildcard_name = QM_FIELD(RadixNode, wildcard_name, Builtin, &str_type);
 const FieldSpec node_wildcard_suffix = QM_FIELD(RadixNode, wildcard_suffix, Builtin, &bytes_type);
 const FieldSpec node_is_leaf = QM_FIELD(RadixNode, is_leaf, Bool, nullptr);
 
-PyGetSetDef RadixNode_getset[] = {
+PyGetSetDef radix_node_getset[] = {
     QM_GETSET("segment", node_segment, "The path segment the node was created for (bytes or None)."),
     QM_GETSET("route", node_route, "The route registered at this node, or None."),
     QM_GETSET("children", node_children, "Static children: lowercased segment (bytes) to RadixNode."),
@@ -585,29 +604,23 @@ PyGetSetDef RadixNode_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(RadixNode, RadixNode_getset, 11)
+QM_PICKLE_METHODS(radix_node, radix_node_getset, 11)
 
-PyMethodDef RadixNode_methods[] = {
-    QM_PICKLE_METHOD_DEFS(RadixNode),
+PyMethodDef radix_node_methods[] = {
+    QM_PICKLE_METHOD_DEFS(radix_node),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot RadixNode_slots[] = {
+PyType_Slot radix_node_slots[] = {
     {Py_tp_doc, const_cast<char*>("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.")},
-    {Py_tp_new, reinterpret_cast<void*>(RadixNode_new)},
-    QM_GC_SLOTS(RadixNode_dealloc, RadixNodeFields::traverse, RadixNode_clear),
-    {Py_tp_getset, RadixNode_getset},
-    {Py_tp_methods, RadixNode_methods},
+    {Py_tp_new, reinterpret_cast<void*>(radix_node_new)},
+    QM_GC_SLOTS(radix_node_dealloc, RadixNodeFields::traverse, radix_node_clear),
+    {Py_tp_getset, radix_node_getset},
+    {Py_tp_methods, radix_node_methods},
     {0, nullptr},
 };
 
-PyType_Spec RadixNode_spec = {
-    "quillmoth.routing.RadixNode",
-    sizeof(RadixNode),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    RadixNode_slots,
-};
+PyType_Spec radix_node_spec = native_class_spec("quillmoth.routing.RadixNode", sizeof(RadixNode), radix_node_slots);
 
 // ---------------------------------------------------------------------------------------------------
 // Matching. A path is split into segment views over its bytes; the search walks the tree depth
@@ -660,10 +673,7 @@ public:
             block_ = small_block_;
         } else {
             block_ = PyMem_Malloc(need);
-            if (!block_) {
-                PyErr_NoMemory();
-                return false;
-            }
+            if (!block_) return qm::raise_no_memory();
         }
         auto* base = static_cast<char*>(block_);
         slots_ = reinterpret_cast<SegmentSlot*>(base);
@@ -724,7 +734,7 @@ PyObject* Matcher::lower_key(Py_ssize_t i) {
     if (!s.lower) {
         s.lower = PyBytes_FromStringAndSize(nullptr, s.view.size);
         holds_objects_ = true;
-        if (!s.lower) return nullptr;
+        if (!s.lower) return qm::kFailed;
         qm::ascii_lower_copy(PyBytes_AS_STRING(s.lower), s.view.data, static_cast<size_t>(s.view.size));
     }
     return s.lower;
@@ -742,26 +752,26 @@ PyObject* Matcher::raw_segment(Py_ssize_t i) {
 int Matcher::validate(PyObject* validator, Py_ssize_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(slots_[i].view.data);
     Py_ssize_t n = slots_[i].view.size;
-    if (validator == INT_RX) return matches_int(p, n);
-    if (validator == FLOAT_RX) return matches_float(p, n);
-    if (validator == UUID_RX) return matches_uuid(p, n);
+    if (validator == g_int_rx) return matches_int(p, n);
+    if (validator == g_float_rx) return matches_float(p, n);
+    if (validator == g_uuid_rx) return matches_uuid(p, n);
     PyObject* raw = raw_segment(i);
-    if (!raw) return -1;
-    Ref result(PyObject_CallMethodOneArg(validator, s_match, raw));
-    if (!result) return -1;
+    if (!raw) return qm::kFailed;
+    Ref result(PyObject_CallMethodOneArg(validator, g_names[N_MATCH], raw));
+    if (!result) return qm::kFailed;
     return PyObject_IsTrue(result.get());
 }
 
 // The values captured so far as a new dict: the caller's params, then the positional captures.
 PyObject* Matcher::build_params() {
     Ref params(base_ && PyDict_GET_SIZE(base_) ? PyDict_Copy(base_) : PyDict_New());
-    if (!params) return nullptr;
+    if (!params) return qm::kFailed;
     for (Py_ssize_t c = 0; c < captures_count_; ++c) {
         Py_ssize_t i = captures_[c];
         Ref key(positional_key(i));
-        if (!key) return nullptr;
+        if (!key) return qm::kFailed;
         Ref value(fast_unquote_view(slots_[i].view.data, slots_[i].view.size));
-        if (!value || PyDict_SetItem(params.get(), key.get(), value.get()) < 0) return nullptr;
+        if (!value || PyDict_SetItem(params.get(), key.get(), value.get()) < 0) return qm::kFailed;
     }
     return params.release();
 }
@@ -770,14 +780,14 @@ PyObject* Matcher::build_params() {
 PyObject* Matcher::rename(PyObject* names, PyObject* params, PyObject* extra) {
     Ref names_ref = Ref::borrow(names);
     Ref values(PyDict_Values(params));
-    if (!values) return nullptr;
-    if (extra && PyList_Append(values.get(), extra) < 0) return nullptr;
+    if (!values) return qm::kFailed;
+    if (extra && PyList_Append(values.get(), extra) < 0) return qm::kFailed;
     Ref result(PyDict_New());
-    if (!result) return nullptr;
+    if (!result) return qm::kFailed;
     // Hashing a name may run Python code that changes the list; stop at the shorter of the two.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names) && i < PyList_GET_SIZE(values.get()); ++i) {
         Ref key = Ref::borrow(PyList_GET_ITEM(names, i));
-        if (PyDict_SetItem(result.get(), key.get(), PyList_GET_ITEM(values.get(), i)) < 0) return nullptr;
+        if (PyDict_SetItem(result.get(), key.get(), PyList_GET_ITEM(values.get(), i)) < 0) return qm::kFailed;
     }
     return result.release();
 }
@@ -788,19 +798,19 @@ PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
     Ref names_ref = Ref::borrow(names);
     Py_ssize_t total = captures_count_ + (extra ? 1 : 0);
     Ref result(PyDict_New());
-    if (!result) return nullptr;
+    if (!result) return qm::kFailed;
     // Hashing a name may run Python code that changes the list; stop at the shorter of the two.
     for (Py_ssize_t c = 0; c < total && c < PyList_GET_SIZE(names); ++c) {
         Ref value;
         if (c < captures_count_) {
             const SegmentView& seg = slots_[captures_[c]].view;
             value.reset(fast_unquote_view(seg.data, seg.size));
-            if (!value) return nullptr;
+            if (!value) return qm::kFailed;
         } else {
             value = Ref::borrow(extra);
         }
         Ref key = Ref::borrow(PyList_GET_ITEM(names, c));
-        if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
+        if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return qm::kFailed;
     }
     return result.release();
 }
@@ -816,24 +826,24 @@ PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
     if (!has_base_params(base_) && names != Py_None && PyList_GET_SIZE(names) > 0 &&
         PyList_GET_SIZE(names) == captures_count_ + 1) {
         Ref named(named_params(names, tail));
-        if (!named) return nullptr;
+        if (!named) return qm::kFailed;
         return make_pair(wc->route, named.get());
     }
     Ref params(build_params());
-    if (!params) return nullptr;
+    if (!params) return qm::kFailed;
     // Copying the caller's params may have run Python code (a key comparing itself with a
     // positional one) that replaced the names and freed the list read above: read them again.
     names = wc->param_names;
     if (names != Py_None && PyList_GET_SIZE(names) > 0 &&
         PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
         Ref renamed(rename(names, params.get(), tail));
-        if (!renamed) return nullptr;
+        if (!renamed) return qm::kFailed;
         return make_pair(wc->route, renamed.get());
     }
     Ref name = Ref::borrow(parent->wildcard_name);
     int truth = PyObject_IsTrue(name.get());
-    if (truth < 0) return nullptr;
-    if (PyDict_SetItem(params.get(), truth ? name.get() : s_tail, tail) < 0) return nullptr;
+    if (truth < 0) return qm::kFailed;
+    if (PyDict_SetItem(params.get(), truth ? name.get() : g_names[N_TAIL], tail) < 0) return qm::kFailed;
     return make_pair(wc->route, params.get());
 }
 
@@ -843,7 +853,7 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
         PyObject* names = node->param_names;
         if (base_size == 0 && captures_count_ > 0 && names != Py_None && PyList_GET_SIZE(names) == captures_count_) {
             Ref named(named_params(names, nullptr));
-            if (!named) return -1;
+            if (!named) return qm::kFailed;
             *out = make_pair(node->route, named.get());
             return *out ? 1 : -1;
         }
@@ -852,7 +862,7 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
             if (base_size) params = Ref::borrow(base_);  // the caller's dict itself, as given
         } else {
             params.reset(build_params());
-            if (!params) return -1;
+            if (!params) return qm::kFailed;
         }
         if (!params) {
             *out = make_pair(node->route, Py_None);
@@ -862,7 +872,7 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
         names = node->param_names;
         if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
             Ref renamed(rename(names, params.get(), nullptr));
-            if (!renamed) return -1;
+            if (!renamed) return qm::kFailed;
             *out = make_pair(node->route, renamed.get());
         } else {
             *out = make_pair(node->route, params.get());
@@ -873,7 +883,7 @@ int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
     // values are named exactly as for a non-empty tail of the same route.
     if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
         node->wildcard_suffix == Py_None) {
-        *out = wildcard_result(node, s_empty);
+        *out = wildcard_result(node, g_names[N_EMPTY]);
         return *out ? 1 : -1;
     }
     return 0;
@@ -895,7 +905,7 @@ int Matcher::try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out) {
         tail_size = count_ - index - 1;
         for (Py_ssize_t i = index; i < count_; ++i) tail_size += slots_[i].view.size;
         joined.reset(PyBytes_FromStringAndSize(nullptr, tail_size));
-        if (!joined) return -1;
+        if (!joined) return qm::kFailed;
         char* w = PyBytes_AS_STRING(joined.get());
         for (Py_ssize_t i = index; i < count_; ++i) {
             if (i > index) *w++ = '/';
@@ -915,7 +925,7 @@ int Matcher::try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out) {
         tail_size -= n;
     }
     Ref tail_str(fast_unquote_view(tail, tail_size));
-    if (!tail_str) return -1;
+    if (!tail_str) return qm::kFailed;
     *out = wildcard_result(node, tail_str.get());
     return *out ? 1 : -1;
 }
@@ -937,9 +947,8 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
             PyObject* children = current->children;
             if (children == Py_None) {
                 PyObject* key = lower_key(f.index);
-                if (!key) return -1;
-                (void)PySequence_Contains(children, key);  // raises the interpreter's TypeError
-                return -1;
+                if (!key) return qm::kFailed;
+                return raise_not_container(children, key);
             }
             if (PyDict_GET_SIZE(children) > 0) {
                 PyObject* child;  // borrowed
@@ -949,21 +958,18 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
                     child = index_lookup<Fold::Lower>(index, seg.data, static_cast<size_t>(seg.size));
                 } else {
                     PyObject* key = lower_key(f.index);
-                    if (!key) return -1;
+                    if (!key) return qm::kFailed;
                     // A key's comparison may run Python code that replaces `children`: the dict
                     // is held through the lookup and until the child found in it is pushed.
                     hold_children = Ref::borrow(children);
                     child = PyDict_GetItemWithError(children, key);
                 }
                 if (child) {
-                    if (!is_node(child)) {
-                        (void)qm::raise_cannot_convert(child, RadixNode_Type);
-                        return -1;
-                    }
+                    if (!is_node(child)) return qm::raise_cannot_convert(child, g_radix_node_type);
                     push(as_node(child), f.index + 1, captures_count_);
                     continue;
                 }
-                if (PyErr_Occurred()) return -1;
+                if (PyErr_Occurred()) return qm::kFailed;
             }
         }
         if (f.stage == 1) {
@@ -976,7 +982,7 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
                 if (validator != Py_None) {
                     Ref validator_ref = Ref::borrow(validator);
                     ok = validate(validator, f.index);
-                    if (ok < 0) return -1;
+                    if (ok < 0) return qm::kFailed;
                 }
                 // The validator may have run Python code: re-read the frame, which stays in place.
                 Frame& g = frames_[depth_ - 1];
@@ -998,17 +1004,12 @@ int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
 // ---------------------------------------------------------------------------------------------------
 // RadixTree
 
-PyObject* RadixTree_insert_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* RadixTree_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline RadixTree* as_tree(PyObject* obj) { return reinterpret_cast<RadixTree*>(obj); }
 
 // The tree's root as a node; the AttributeError Python would give when it was replaced by None.
 RadixNode* tree_root(RadixTree* self, const char* attribute) {
-    if (self->root == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%s'", attribute);
-        return nullptr;
-    }
+    if (self->root == Py_None) return qm::raise_no_attribute(self->root, attribute);
     return as_node(self->root);
 }
 
@@ -1017,12 +1018,9 @@ RadixNode* tree_root(RadixTree* self, const char* attribute) {
 // through the lookup, as a key's comparison may run Python code that replaces it.
 int lookup_static(RadixTree* self, PyObject* key, Ref* route) {
     Ref table = Ref::borrow(self->static_routes);
-    if (table.get() == Py_None) {
-        (void)PySequence_Contains(table.get(), key);
-        return -1;
-    }
+    if (table.get() == Py_None) return raise_not_container(table.get(), key);
     PyObject* found;
-    if (PyDict_GetItemRef(table.get(), key, &found) < 0) return -1;
+    if (PyDict_GetItemRef(table.get(), key, &found) < 0) return qm::kFailed;
     route->reset(found);
     return found && found != Py_None;
 }
@@ -1068,11 +1066,8 @@ Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
     return i;
 }
 
-PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*skip_dispatch*/) {
-    if (!PyBytes_Check(seg)) {
-        (void)qm::raise_arg_type("seg", "bytes", seg);
-        return nullptr;
-    }
+PyObject* radix_tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*skip_dispatch*/) {
+    if (!PyBytes_Check(seg)) return qm::raise_arg_type("seg", "bytes", seg);
     const char* p = PyBytes_AS_STRING(seg);
     Py_ssize_t n = PyBytes_GET_SIZE(seg);
     const char* inner = p;
@@ -1085,14 +1080,14 @@ PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*ski
         inner_size = n - 1;
     }
     Ref text(PyUnicode_DecodeUTF8(inner, inner_size, nullptr));
-    if (!text) return nullptr;
+    if (!text) return qm::kFailed;
     Ref name, type;
     Py_ssize_t colon = PyUnicode_FindChar(text.get(), ':', 0, PyUnicode_GET_LENGTH(text.get()), 1);
-    if (colon == -2) return nullptr;
+    if (colon == -2) return qm::kFailed;
     if (colon >= 0) {
         Ref first(PyUnicode_Substring(text.get(), 0, colon));
         Ref second(PyUnicode_Substring(text.get(), colon + 1, PyUnicode_GET_LENGTH(text.get())));
-        if (!first || !second) return nullptr;
+        if (!first || !second) return qm::kFailed;
         bool type_first = false;
         for (const char* known : {"int", "float", "uuid", "str", "string", "path"}) {
             if (PyUnicode_EqualToUTF8(first.get(), known)) {
@@ -1113,13 +1108,13 @@ PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*ski
     PyObject* validator = Py_None;
     if (type) {
         if (PyUnicode_EqualToUTF8(type.get(), "int")) {
-            validator = INT_RX;
+            validator = g_int_rx;
         } else if (PyUnicode_EqualToUTF8(type.get(), "float")) {
-            validator = FLOAT_RX;
+            validator = g_float_rx;
         } else if (PyUnicode_EqualToUTF8(type.get(), "uuid")) {
-            validator = UUID_RX;
+            validator = g_uuid_rx;
         } else if (PyUnicode_EqualToUTF8(type.get(), "path")) {
-            validator = s_path;
+            validator = g_names[N_PATH];
         }
     }
     return make_pair(name.get(), validator);
@@ -1128,8 +1123,8 @@ PyObject* tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*ski
 // Makes `parent`'s wildcard child if it has none; returns it (new reference).
 PyObject* ensure_wildcard_child(RadixNode* parent) {
     if (parent->wildcard_child == Py_None) {
-        PyObject* child = new_node(b_star);
-        if (!child) return nullptr;
+        PyObject* child = new_node(g_star_bytes);
+        if (!child) return qm::kFailed;
         set_slot(&parent->wildcard_child, child);
     }
     return Py_NewRef(parent->wildcard_child);
@@ -1144,19 +1139,19 @@ bool check_str_value(PyObject* value) {
 // A new list of the names in `source`: str kept, anything else replaced by its decode("utf8").
 PyObject* convert_names(PyObject* source) {
     Ref iter(PyObject_GetIter(source));
-    if (!iter) return nullptr;
+    if (!iter) return qm::kFailed;
     Ref result(PyList_New(0));
-    if (!result) return nullptr;
+    if (!result) return qm::kFailed;
     while (true) {
         Ref item(PyIter_Next(iter.get()));
         if (!item) break;
         if (!PyUnicode_Check(item.get())) {
-            item.reset(PyObject_CallMethodOneArg(item.get(), s_decode, s_utf8));
-            if (!item) return nullptr;
+            item.reset(PyObject_CallMethodOneArg(item.get(), g_names[N_DECODE], g_names[N_UTF8]));
+            if (!item) return qm::kFailed;
         }
-        if (PyList_Append(result.get(), item.get()) < 0) return nullptr;
+        if (PyList_Append(result.get(), item.get()) < 0) return qm::kFailed;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) return qm::kFailed;
     return result.release();
 }
 
@@ -1164,26 +1159,16 @@ inline bool is_param_segment(const char* s, Py_ssize_t n) {
     return (s[0] == '{' && s[n - 1] == '}') || (s[0] == '<' && s[n - 1] == '>') || s[0] == ':';
 }
 
-PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObject* param_names,
+PyObject* radix_tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObject* param_names,
                       int skip_dispatch) {
     if (!param_names) param_names = Py_None;
-    if (!skip_dispatch) {
-        int found = qm::find_override(reinterpret_cast<PyObject*>(self), RadixTree_Type, s_insert,
-                                      QM_IMPL(RadixTree_insert_py), insert_cache);
-        if (found < 0) return nullptr;
-        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_insert, pattern, route, param_names);
+    if (auto call = g_overridables[N_INSERT].dispatch(self, skip_dispatch, pattern, route, param_names)) {
+        return call.result;
     }
-    if (pattern == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
-    }
-    if (!PyBytes_Check(pattern)) {
-        (void)qm::raise_arg_type("pattern", "bytes", pattern);
-        return nullptr;
-    }
+    if (pattern == Py_None) return qm::raise_error(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    if (!PyBytes_Check(pattern)) return qm::raise_arg_type("pattern", "bytes", pattern);
     if (param_names != Py_None && !PyList_CheckExact(param_names)) {
-        (void)qm::raise_arg_type("param_names", "list", param_names);
-        return nullptr;
+        return qm::raise_arg_type("param_names", "list", param_names);
     }
     Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
     Ref route_ref = Ref::borrow(route);
@@ -1193,12 +1178,12 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
     const char* p = PyBytes_AS_STRING(pattern);
     Py_ssize_t n = PyBytes_GET_SIZE(pattern);
     if (n == 0) {
-        norm = Ref::borrow(b_slash);
+        norm = Ref::borrow(g_slash_bytes);
     } else if (n > 1 && p[n - 1] == '/') {
         Py_ssize_t end = n;
         while (end > 0 && p[end - 1] == '/') --end;
         norm.reset(PyBytes_FromStringAndSize(p, end));
-        if (!norm) return nullptr;
+        if (!norm) return qm::kFailed;
     } else {
         norm = Ref::borrow(pattern);
     }
@@ -1219,22 +1204,22 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
         // Each store holds the table it was given: a key's comparison may run Python code that
         // replaces `static_routes`.
         Ref table = Ref::borrow(self->static_routes);
-        if (PyObject_SetItem(table.get(), norm.get(), route) < 0) return nullptr;
+        if (PyObject_SetItem(table.get(), norm.get(), route) < 0) return qm::kFailed;
         Ref alternate;
         if (n == 1 && p[0] == '/') {
-            alternate = Ref::borrow(b_empty);
+            alternate = Ref::borrow(g_empty_bytes);
         } else {
             alternate.reset(PyBytes_FromStringAndSize(nullptr, n + 1));
-            if (!alternate) return nullptr;
+            if (!alternate) return qm::kFailed;
             std::memcpy(PyBytes_AS_STRING(alternate.get()), p, static_cast<size_t>(n));
             PyBytes_AS_STRING(alternate.get())[n] = '/';
         }
         table.reset_borrowed(self->static_routes);
-        if (PyObject_SetItem(table.get(), alternate.get(), route) < 0) return nullptr;
+        if (PyObject_SetItem(table.get(), alternate.get(), route) < 0) return qm::kFailed;
     }
 
     RadixNode* root = tree_root(self, "route");
-    if (!root) return nullptr;
+    if (!root) return qm::kFailed;
     Ref current = Ref::borrow(reinterpret_cast<PyObject*>(root));
     bool any_segment = false;
     Py_ssize_t i = 0;
@@ -1249,13 +1234,13 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
         RadixNode* node = as_node(current.get());
         if (s[0] == '*') {
             Ref child(ensure_wildcard_child(node));
-            if (!child) return nullptr;
-            set_slot_borrowed(&node->wildcard_name, s_tail);
+            if (!child) return qm::kFailed;
+            set_slot_borrowed(&node->wildcard_name, g_names[N_TAIL]);
             if (len == 1) {
                 set_slot_borrowed(&node->wildcard_suffix, Py_None);
             } else {
                 PyObject* suffix = PyBytes_FromStringAndSize(nullptr, len - 1);
-                if (!suffix) return nullptr;
+                if (!suffix) return qm::kFailed;
                 qm::ascii_lower_copy(PyBytes_AS_STRING(suffix), s + 1, static_cast<size_t>(len - 1));
                 set_slot(&node->wildcard_suffix, suffix);
             }
@@ -1264,20 +1249,19 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
         }
         if (is_param_segment(s, len)) {
             Ref seg(PyBytes_FromStringAndSize(s, len));
-            if (!seg) return nullptr;
+            if (!seg) return qm::kFailed;
             Ref parsed(self->ops->parse_param_segment(self, seg.get(), 0));
-            if (!parsed) return nullptr;
+            if (!parsed) return qm::kFailed;
             if (!PyTuple_Check(parsed.get()) || PyTuple_GET_SIZE(parsed.get()) != 2) {
-                PyErr_SetString(PyExc_TypeError, "_parse_param_segment must return a 2-tuple");
-                return nullptr;
+                return qm::raise_error(PyExc_TypeError, "_parse_param_segment must return a 2-tuple");
             }
             PyObject* p_name = PyTuple_GET_ITEM(parsed.get(), 0);
             PyObject* validator = PyTuple_GET_ITEM(parsed.get(), 1);
-            if (!check_str_value(p_name)) return nullptr;
+            if (!check_str_value(p_name)) return qm::kFailed;
             if (PyUnicode_Check(validator) && PyUnicode_EqualToUTF8(validator, "path")) {
                 // A "path" parameter is a named wildcard: it takes the rest of the path.
                 Ref child(ensure_wildcard_child(node));
-                if (!child) return nullptr;
+                if (!child) return qm::kFailed;
                 set_slot_borrowed(&node->wildcard_name, p_name);
                 set_slot_borrowed(&node->wildcard_suffix, Py_None);
                 current = std::move(child);
@@ -1285,7 +1269,7 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
             }
             if (node->param_child == Py_None) {
                 PyObject* child = new_node(seg.get());
-                if (!child) return nullptr;
+                if (!child) return qm::kFailed;
                 set_slot_borrowed(&as_node(child)->param_name, p_name);
                 set_slot_borrowed(&as_node(child)->param_validator, validator);
                 set_slot(&node->param_child, child);
@@ -1294,28 +1278,22 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
             continue;
         }
         Ref key(PyBytes_FromStringAndSize(nullptr, len));
-        if (!key) return nullptr;
+        if (!key) return qm::kFailed;
         qm::ascii_lower_copy(PyBytes_AS_STRING(key.get()), s, static_cast<size_t>(len));
         // Held: a key's comparison may run Python code that replaces `children`.
         Ref children = Ref::borrow(node->children);
-        if (children.get() == Py_None) {
-            (void)PySequence_Contains(children.get(), key.get());
-            return nullptr;
-        }
+        if (children.get() == Py_None) return raise_not_container(children.get(), key.get());
         PyObject* child;
-        if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return nullptr;
+        if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return qm::kFailed;
         if (!child) {
             child = new_node(key.get());
             if (!child || PyDict_SetItem(children.get(), key.get(), child) < 0) {
                 Py_XDECREF(child);
-                return nullptr;
+                return qm::kFailed;
             }
         }
         current.reset(child);
-        if (!is_node(child)) {
-            (void)qm::raise_cannot_convert(child, RadixNode_Type);
-            return nullptr;
-        }
+        if (!is_node(child)) return qm::raise_cannot_convert(child, g_radix_node_type);
     }
 
     RadixNode* final_node = as_node(current.get());
@@ -1326,17 +1304,17 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
     // The names given to the route's captured values.
     if (param_names != Py_None) {
         PyObject* names = convert_names(param_names);
-        if (!names) return nullptr;
+        if (!names) return qm::kFailed;
         set_slot(&final_node->param_names, names);
     } else {
         PyObject* attr;
-        if (PyObject_GetOptionalAttr(route, s_param_names, &attr) < 0) return nullptr;
+        if (PyObject_GetOptionalAttr(route, g_names[N_PARAM_NAMES], &attr) < 0) return qm::kFailed;
         Ref attr_ref(attr);
         int truth = attr ? PyObject_IsTrue(attr) : 0;
-        if (truth < 0) return nullptr;
+        if (truth < 0) return qm::kFailed;
         if (truth) {
             PyObject* names = convert_names(attr);
-            if (!names) return nullptr;
+            if (!names) return qm::kFailed;
             set_slot(&final_node->param_names, names);
         } else {
             set_slot_borrowed(&final_node->param_names, Py_None);
@@ -1345,79 +1323,60 @@ PyObject* tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObj
     return Py_NewRef(Py_None);
 }
 
-PyObject* tree_match_recursive(RadixTree* self, RadixNode* current, PyObject* segments, int32_t index,
+PyObject* radix_tree_match_recursive(RadixTree* self, RadixNode* current, PyObject* segments, int32_t index,
                                PyObject* params, int /*skip_dispatch*/) {
-    if (!current || !is_node(reinterpret_cast<PyObject*>(current))) {
-        PyErr_Format(PyExc_TypeError, "Argument 'current' has incorrect type (expected %.200s, got %.200s)",
-                     RadixNode_Type->tp_name, current ? Py_TYPE(current)->tp_name : "NULL");
-        return nullptr;
+    if (!current) {
+        return qm::raise_format(PyExc_TypeError, "Argument 'current' has incorrect type (expected %.200s, got NULL)",
+                                g_radix_node_type->tp_name);
     }
-    if (!PyList_Check(segments)) {
-        (void)qm::raise_arg_type("segments", "list", segments);
-        return nullptr;
+    if (!is_node(reinterpret_cast<PyObject*>(current))) {
+        return qm::raise_arg_type("current", g_radix_node_type->tp_name, reinterpret_cast<PyObject*>(current));
     }
-    if (!PyDict_Check(params)) {
-        (void)qm::raise_arg_type("params", "dict", params);
-        return nullptr;
-    }
+    if (!PyList_Check(segments)) return qm::raise_arg_type("segments", "list", segments);
+    if (!PyDict_Check(params)) return qm::raise_arg_type("params", "dict", params);
     Ref hold_segments = Ref::borrow(segments);
     Ref hold_params = Ref::borrow(params);
     Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(self));
     Py_ssize_t count = PyList_GET_SIZE(segments);
-    if (index < 0 || index > count) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
+    if (index < 0 || index > count) return qm::raise_error(PyExc_IndexError, "list index out of range");
     Matcher matcher;
-    if (!matcher.reserve(count)) return nullptr;
+    if (!matcher.reserve(count)) return qm::kFailed;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* seg = PyList_GET_ITEM(segments, i);
-        if (!PyBytes_Check(seg)) {
-            (void)qm::raise_expected("bytes", seg);
-            return nullptr;
-        }
+        if (!PyBytes_Check(seg)) return qm::raise_expected("bytes", seg);
         // The matcher holds each segment, so a validator that edits the list cannot free one.
         matcher.add(PyBytes_AS_STRING(seg), PyBytes_GET_SIZE(seg), seg);
     }
     matcher.set_base_params(params);
     PyObject* result = nullptr;
     int r = matcher.run(current, index, &result);
-    if (r < 0) return nullptr;
+    if (r < 0) return qm::kFailed;
     return r ? result : Py_NewRef(Py_None);
 }
 
 // Result of a path that is empty or "/".
 PyObject* match_root(RadixTree* self) {
     RadixNode* root = tree_root(self, "route");
-    if (!root) return nullptr;
+    if (!root) return qm::kFailed;
     Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(root));
     if (root->route != Py_None) return make_pair(root->route, Py_None);
     if (root->wildcard_child != Py_None && as_node(root->wildcard_child)->route != Py_None &&
         root->wildcard_suffix == Py_None) {
         Matcher matcher;
-        if (!matcher.reserve(0)) return nullptr;
+        if (!matcher.reserve(0)) return qm::kFailed;
         PyObject* result = nullptr;
         int r = matcher.run(root, 0, &result);
-        if (r < 0) return nullptr;
+        if (r < 0) return qm::kFailed;
         return r ? result : Py_NewRef(Py_None);
     }
     return Py_NewRef(Py_None);
 }
 
-PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = qm::find_override(reinterpret_cast<PyObject*>(self), RadixTree_Type, s_match,
-                                      QM_IMPL(RadixTree_match_py), match_cache);
-        if (found < 0) return nullptr;
-        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_match, path);
-    }
+PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
+    if (auto call = g_overridables[N_MATCH].dispatch(self, skip_dispatch, path)) return call.result;
     if (!PyBytes_Check(path)) {
-        if (path == Py_None) {
-            (void)PySequence_Contains(path, b_double_slash);
-        } else {
-            (void)qm::raise_arg_type("path", "bytes", path);
-        }
-        return nullptr;
+        if (path == Py_None) return raise_not_container(path, g_double_slash_bytes);
+        return qm::raise_arg_type("path", "bytes", path);
     }
     Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(self));
     const char* p = PyBytes_AS_STRING(path);
@@ -1432,7 +1391,7 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     RoutingIndex* index = table != Py_None ? current_index<Fold::None>(self->static_index, table) : nullptr;
     Ref route;
     int found = index ? lookup_static_view(index, p, n, &route) : lookup_static(self, path, &route);
-    if (found < 0) return nullptr;
+    if (found < 0) return qm::kFailed;
     if (found) return make_pair(route.get(), Py_None);
     Py_ssize_t norm_size = n;
     if (n > 1 && p[n - 1] == '/') {
@@ -1441,10 +1400,10 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
             found = lookup_static_view(index, p, norm_size, &route);
         } else {
             Ref norm(PyBytes_FromStringAndSize(p, norm_size));
-            if (!norm) return nullptr;
+            if (!norm) return qm::kFailed;
             found = lookup_static(self, norm.get(), &route);
         }
-        if (found < 0) return nullptr;
+        if (found < 0) return qm::kFailed;
         if (found) return make_pair(route.get(), Py_None);
     }
     if (norm_size == 0 || (norm_size == 1 && p[0] == '/')) return match_root(self);
@@ -1453,14 +1412,14 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     // stripped trailing slashes are not counted.
     Py_ssize_t count = slashes - (n - norm_size) + 1;
     RadixNode* root = tree_root(self, "children");
-    if (!root) return nullptr;
+    if (!root) return qm::kFailed;
     Ref hold_root = Ref::borrow(reinterpret_cast<PyObject*>(root));
 
-    if (self->ops->match_recursive != tree_match_recursive) {
+    if (self->ops->match_recursive != radix_tree_match_recursive) {
         // A native subclass replaced the search: hand it the segments as Python objects.
         Ref segments(PyList_New(0));
         Ref params(PyDict_New());
-        if (!segments || !params) return nullptr;
+        if (!segments || !params) return qm::kFailed;
         Py_ssize_t i = 0;
         while (i < norm_size) {
             while (i < norm_size && p[i] == '/') ++i;
@@ -1468,13 +1427,13 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
             while (i < norm_size && p[i] != '/') ++i;
             if (i == start) break;
             Ref seg(PyBytes_FromStringAndSize(p + start, i - start));
-            if (!seg || PyList_Append(segments.get(), seg.get()) < 0) return nullptr;
+            if (!seg || PyList_Append(segments.get(), seg.get()) < 0) return qm::kFailed;
         }
         return self->ops->match_recursive(self, root, segments.get(), 0, params.get(), 0);
     }
 
     Matcher matcher;
-    if (!matcher.reserve(count)) return nullptr;
+    if (!matcher.reserve(count)) return qm::kFailed;
     Py_ssize_t i = 0;
     while (i < norm_size) {
         while (i < norm_size && p[i] == '/') ++i;
@@ -1486,116 +1445,110 @@ PyObject* tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     matcher.set_contiguous(true);
     PyObject* result = nullptr;
     int r = matcher.run(root, 0, &result);
-    if (r < 0) return nullptr;
+    if (r < 0) return qm::kFailed;
     return r ? result : Py_NewRef(Py_None);
 }
 
-const RadixTreeOps radix_tree_ops = {
-    tree_insert,
-    tree_parse_param_segment,
-    tree_match,
-    tree_match_recursive,
+const RadixTreeOps kRadixTreeOps = {
+    radix_tree_insert,
+    radix_tree_parse_param_segment,
+    radix_tree_match,
+    radix_tree_match_recursive,
 };
 
-PyObject* RadixTree_insert_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_radix_tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"pattern", "route", "param_names"};
     static const qm::Signature sig{"insert", names, 3, 2};
     PyObject* values[3] = {nullptr, nullptr, Py_None};
-    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
-    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "pattern")) return nullptr;
-    if (!qm::check_exact_arg(values[2], &PyList_Type, "param_names")) return nullptr;
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return qm::kFailed;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "pattern")) return qm::kFailed;
+    if (!qm::check_exact_arg(values[2], &PyList_Type, "param_names")) return qm::kFailed;
     return as_tree(self)->ops->insert(as_tree(self), values[0], values[1], values[2], 1);
 }
 
-PyObject* RadixTree_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_radix_tree_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"path"};
     static const qm::Signature sig{"match", names, 1, 1};
     PyObject* path = nullptr;
     if (nargs == 1 && !kwnames) {
         path = args[0];
     } else if (!qm::parse_args(sig, args, nargs, kwnames, &path)) {
-        return nullptr;
+        return qm::kFailed;
     }
-    if (!qm::check_exact_arg(path, &PyBytes_Type, "path")) return nullptr;
+    if (!qm::check_exact_arg(path, &PyBytes_Type, "path")) return qm::kFailed;
     return as_tree(self)->ops->match(as_tree(self), path, 1);
 }
 
-PyObject* RadixTree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* radix_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const qm::Signature sig{"RadixTree", nullptr, 0, 0};
-    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return nullptr;
+    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return qm::kFailed;
     auto* self = reinterpret_cast<RadixTree*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->ops = &radix_tree_ops;
-    self->root = new_node(b_empty);
+    if (!self) return qm::kFailed;
+    self->ops = &kRadixTreeOps;
+    self->root = new_node(g_empty_bytes);
     self->static_routes = self->root ? PyDict_New() : nullptr;
     if (!self->static_routes) {
         Py_DECREF(self);
-        return nullptr;
+        return qm::kFailed;
     }
     return reinterpret_cast<PyObject*>(self);
 }
 
 using RadixTreeFields = qm::ObjectFields<RadixTree, &RadixTree::root, &RadixTree::static_routes>;
 
-int RadixTree_clear(PyObject* op) {
+int radix_tree_clear(PyObject* op) {
     free_index(as_tree(op)->static_index);
     RadixTreeFields::release(op);
     return 0;
 }
 
-void RadixTree_dealloc(PyObject* op) {
+void radix_tree_dealloc(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
-    (void)RadixTree_clear(op);
+    (void)radix_tree_clear(op);
     type->tp_free(op);
     Py_DECREF(type);
 }
 
-const FieldSpec tree_root_field = QM_FIELD(RadixTree, root, Instance, &RadixNode_Type);
+const FieldSpec tree_root_field = QM_FIELD(RadixTree, root, Instance, &g_radix_node_type);
 const FieldSpec tree_static_routes = QM_FIELD(RadixTree, static_routes, Builtin, &dict_type);
 
-PyGetSetDef RadixTree_getset[] = {
+PyGetSetDef radix_tree_getset[] = {
     QM_GETSET("root", tree_root_field, "Root node of the tree."),
     QM_GETSET("static_routes", tree_static_routes, "Exact-path table: pattern bytes to route."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(RadixTree, RadixTree_getset, 2)
+QM_PICKLE_METHODS(radix_tree, radix_tree_getset, 2)
 
-PyMethodDef RadixTree_methods[] = {
-    QM_PICKLE_METHOD_DEFS(RadixTree),
-    {"insert", QM_FASTCALL(RadixTree_insert_py),
+PyMethodDef radix_tree_methods[] = {
+    QM_PICKLE_METHOD_DEFS(radix_tree),
+    {"insert", QM_FASTCALL(py_radix_tree_insert),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
                "Register route under the path pattern (bytes). param_names names the captured values.")},
-    {"match", QM_FASTCALL(RadixTree_match_py),
+    {"match", QM_FASTCALL(py_radix_tree_match),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("match($self, /, path)\n--\n\n"
                "Find the route for a raw path (bytes): (route, values) or None.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot RadixTree_slots[] = {
+PyType_Slot radix_tree_slots[] = {
     {Py_tp_doc, const_cast<char*>("RadixTree()\n--\n\nRoute patterns of one HTTP method.")},
-    {Py_tp_new, reinterpret_cast<void*>(RadixTree_new)},
-    QM_GC_SLOTS(RadixTree_dealloc, RadixTreeFields::traverse, RadixTree_clear),
-    {Py_tp_getset, RadixTree_getset},
-    {Py_tp_methods, RadixTree_methods},
+    {Py_tp_new, reinterpret_cast<void*>(radix_tree_new)},
+    QM_GC_SLOTS(radix_tree_dealloc, RadixTreeFields::traverse, radix_tree_clear),
+    {Py_tp_getset, radix_tree_getset},
+    {Py_tp_methods, radix_tree_methods},
     {0, nullptr},
 };
 
-PyType_Spec RadixTree_spec = {
-    "quillmoth.routing.RadixTree",
-    sizeof(RadixTree),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    RadixTree_slots,
-};
+PyType_Spec radix_tree_spec = native_class_spec("quillmoth.routing.RadixTree", sizeof(RadixTree), radix_tree_slots);
 
 // ---------------------------------------------------------------------------------------------------
 // RouteMatch
 
-const RouteMatchOps route_match_ops{};
+const RouteMatchOps kRouteMatchOps{};
 
 inline RouteMatch* as_match(PyObject* obj) { return reinterpret_cast<RouteMatch*>(obj); }
 
@@ -1604,7 +1557,7 @@ inline RouteMatch* as_match(PyObject* obj) { return reinterpret_cast<RouteMatch*
 // ("%2525" in the path) is not decoded a second time.
 PyObject* decode_values(PyObject* values) {
     Ref result(PyDict_New());
-    if (!result) return nullptr;
+    if (!result) return qm::kFailed;
     Py_ssize_t size = PyDict_GET_SIZE(values);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -1615,54 +1568,53 @@ PyObject* decode_values(PyObject* values) {
             const char* data = PyBytes_AS_STRING(value);
             Py_ssize_t n = PyBytes_GET_SIZE(value);
             converted.reset(PyUnicode_DecodeUTF8(data, n, nullptr));
-            if (!converted) return nullptr;
+            if (!converted) return qm::kFailed;
             // Valid UTF-8 decodes the same with or without replacement, so the bytes themselves
             // can go through the percent-decoder.
             if (std::memchr(data, '%', static_cast<size_t>(n))) {
                 converted.reset(unquote_bytes(data, n));
-                if (!converted) return nullptr;
+                if (!converted) return qm::kFailed;
             }
         }
-        if (PyDict_SetItem(result.get(), key_ref.get(), converted.get()) < 0) return nullptr;
+        if (PyDict_SetItem(result.get(), key_ref.get(), converted.get()) < 0) return qm::kFailed;
         if (PyDict_GET_SIZE(values) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return nullptr;
+            return qm::raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
     }
     return result.release();
 }
 
-int RouteMatch_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+int route_match_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"route", "values"};
     static const qm::Signature sig{"RouteMatch", names, 2, 1};
     PyObject* values[2] = {nullptr, Py_None};
-    if (!qm::parse_tuple_args(sig, args, kwargs, values)) return -1;
+    if (!qm::parse_tuple_args(sig, args, kwargs, values)) return qm::kFailed;
     PyObject* route = values[0];
     PyObject* route_values = values[1];
-    if (!qm::check_exact_arg(route_values, &PyDict_Type, "values")) return -1;
+    if (!qm::check_exact_arg(route_values, &PyDict_Type, "values")) return qm::kFailed;
     RouteMatch* self = as_match(op);
     Ref hold_values = Ref::borrow(route_values);
-    PyObject* handler = PyObject_GetAttr(route, s_handler);
-    if (!handler) return -1;
+    PyObject* handler = PyObject_GetAttr(route, g_names[N_HANDLER]);
+    if (!handler) return qm::kFailed;
     set_slot(&self->handler, handler);
-    PyObject* pattern = PyObject_GetAttr(route, s_pattern);
-    if (!pattern) return -1;
+    PyObject* pattern = PyObject_GetAttr(route, g_names[N_PATTERN]);
+    if (!pattern) return qm::kFailed;
     set_slot(&self->pattern, pattern);
     if (route_values == Py_None || PyDict_GET_SIZE(route_values) == 0) {
         set_slot_borrowed(&self->values, Py_None);
     } else {
         PyObject* decoded = decode_values(route_values);
-        if (!decoded) return -1;
+        if (!decoded) return qm::kFailed;
         set_slot(&self->values, decoded);
     }
     set_slot_borrowed(&self->route, route);
     return 0;
 }
 
-PyObject* RouteMatch_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+PyObject* route_match_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
     auto* self = reinterpret_cast<RouteMatch*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->ops = &route_match_ops;
+    if (!self) return qm::kFailed;
+    self->ops = &kRouteMatchOps;
     self->handler = Py_NewRef(Py_None);
     self->pattern = Py_NewRef(Py_None);
     self->values = Py_NewRef(Py_None);
@@ -1673,81 +1625,67 @@ PyObject* RouteMatch_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwa
 using RouteMatchFields = qm::ObjectFields<RouteMatch, &RouteMatch::handler, &RouteMatch::pattern,
                                          &RouteMatch::values, &RouteMatch::route>;
 
-PyObject* RouteMatch_repr(PyObject* op) {
+PyObject* route_match_repr(PyObject* op) {
     Ref pattern = Ref::borrow(as_match(op)->pattern);
     Ref text(PyObject_Format(pattern.get(), nullptr));
-    if (!text) return nullptr;
+    if (!text) return qm::kFailed;
     return PyUnicode_FromFormat("<RouteMatch %U>", text.get());
 }
 
-PyObject* RouteMatch_get_values(PyObject* op, void*) { return qm::get_field(as_match(op)->values); }
+PyObject* route_match_get_values(PyObject* op, void*) { return qm::get_field(as_match(op)->values); }
 
 const FieldSpec match_handler = QM_FIELD(RouteMatch, handler, Any, nullptr);
 const FieldSpec match_pattern = QM_FIELD(RouteMatch, pattern, Any, nullptr);
 const FieldSpec match_values = QM_FIELD(RouteMatch, values, Builtin, &dict_type);
 const FieldSpec match_route = QM_FIELD(RouteMatch, route, Any, nullptr);
 
-PyGetSetDef RouteMatch_getset[] = {
+PyGetSetDef route_match_getset[] = {
     QM_GETSET("handler", match_handler, "The route's handler."),
     QM_GETSET("pattern", match_pattern, "The route's pattern."),
     QM_GETSET("_values", match_values, "The decoded route values, or None."),
     QM_GETSET("route", match_route, "The route object."),
-    {"values", RouteMatch_get_values, nullptr, PyDoc_STR("The decoded route values (dict), or None."), nullptr},
+    {"values", route_match_get_values, nullptr, PyDoc_STR("The decoded route values (dict), or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(RouteMatch, RouteMatch_getset, 4)
+QM_PICKLE_METHODS(route_match, route_match_getset, 4)
 
-PyMethodDef RouteMatch_methods[] = {
-    QM_PICKLE_METHOD_DEFS(RouteMatch),
+PyMethodDef route_match_methods[] = {
+    QM_PICKLE_METHOD_DEFS(route_match),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot RouteMatch_slots[] = {
+PyType_Slot route_match_slots[] = {
     {Py_tp_doc, const_cast<char*>("RouteMatch(route, values=None)\n--\n\n"
                                   "A matched route with its decoded route values.")},
-    {Py_tp_new, reinterpret_cast<void*>(RouteMatch_new)},
-    {Py_tp_init, reinterpret_cast<void*>(RouteMatch_init)},
+    {Py_tp_new, reinterpret_cast<void*>(route_match_new)},
+    {Py_tp_init, reinterpret_cast<void*>(route_match_init)},
     QM_FIELD_GC_SLOTS(RouteMatchFields),
-    {Py_tp_repr, reinterpret_cast<void*>(RouteMatch_repr)},
-    {Py_tp_getset, RouteMatch_getset},
-    {Py_tp_methods, RouteMatch_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(route_match_repr)},
+    {Py_tp_getset, route_match_getset},
+    {Py_tp_methods, route_match_methods},
     {0, nullptr},
 };
 
-PyType_Spec RouteMatch_spec = {
-    "quillmoth.routing.RouteMatch",
-    sizeof(RouteMatch),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    RouteMatch_slots,
-};
+PyType_Spec route_match_spec = native_class_spec("quillmoth.routing.RouteMatch", sizeof(RouteMatch), route_match_slots);
 
 // ---------------------------------------------------------------------------------------------------
 // CythonRadixRouter
 
-PyObject* Router_add_route_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 inline CythonRadixRouter* as_router(PyObject* obj) { return reinterpret_cast<CythonRadixRouter*>(obj); }
 
 // `method` with ASCII letters uppercased: the object itself when it has no lowercase letter.
 PyObject* upper_method(PyObject* method) {
-    if (method == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'upper'");
-        return nullptr;
-    }
-    if (!PyBytes_Check(method)) {
-        (void)qm::raise_arg_type("method", "bytes", method);
-        return nullptr;
-    }
+    if (method == Py_None) return qm::raise_no_attribute(method, "upper");
+    if (!PyBytes_Check(method)) return qm::raise_arg_type("method", "bytes", method);
     const char* p = PyBytes_AS_STRING(method);
     Py_ssize_t n = PyBytes_GET_SIZE(method);
     Py_ssize_t i = 0;
     while (i < n && !(p[i] >= 'a' && p[i] <= 'z')) ++i;
     if (i == n && PyBytes_CheckExact(method)) return Py_NewRef(method);
     PyObject* upper = PyBytes_FromStringAndSize(p, n);
-    if (!upper) return nullptr;
+    if (!upper) return qm::kFailed;
     char* w = PyBytes_AS_STRING(upper);
     for (; i < n; ++i) {
         if (w[i] >= 'a' && w[i] <= 'z') w[i] = static_cast<char>(w[i] - ('a' - 'A'));
@@ -1755,51 +1693,33 @@ PyObject* upper_method(PyObject* method) {
     return upper;
 }
 
-inline PyObject* raise_trees_none() {
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return nullptr;
-}
 
-PyObject* router_add_route(CythonRadixRouter* self, PyObject* method, PyObject* pattern, PyObject* route,
+PyObject* cython_radix_router_add_route(CythonRadixRouter* self, PyObject* method, PyObject* pattern, PyObject* route,
                            PyObject* param_names, int skip_dispatch) {
     if (!param_names) param_names = Py_None;
-    if (!skip_dispatch) {
-        int found = qm::find_override(reinterpret_cast<PyObject*>(self), Router_Type, s_add_route,
-                                      QM_IMPL(Router_add_route_py), add_route_cache);
-        if (found < 0) return nullptr;
-        if (found) {
-            return qm::call_override(reinterpret_cast<PyObject*>(self), s_add_route, method, pattern, route,
-                                     param_names);
-        }
+    if (auto call = g_overridables[N_ADD_ROUTE].dispatch(self, skip_dispatch, method, pattern, route, param_names)) {
+        return call.result;
     }
     Ref key(upper_method(method));
-    if (!key) return nullptr;
+    if (!key) return qm::kFailed;
     Ref trees = Ref::borrow(self->trees);
-    if (trees.get() == Py_None) return raise_trees_none();
+    if (trees.get() == Py_None) return qm::raise_not_iterable(trees.get());
     PyObject* tree;
-    if (PyDict_GetItemRef(trees.get(), key.get(), &tree) < 0) return nullptr;
+    if (PyDict_GetItemRef(trees.get(), key.get(), &tree) < 0) return qm::kFailed;
     if (!tree) {
-        tree = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(RadixTree_Type));
+        tree = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(g_radix_tree_type));
         if (!tree || PyDict_SetItem(trees.get(), key.get(), tree) < 0) {
             Py_XDECREF(tree);
-            return nullptr;
+            return qm::kFailed;
         }
     }
     Ref tree_ref(tree);
-    if (!PyObject_TypeCheck(tree, RadixTree_Type)) {
-        (void)qm::raise_cannot_convert(tree, RadixTree_Type);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(tree, g_radix_tree_type)) return qm::raise_cannot_convert(tree, g_radix_tree_type);
     return as_tree(tree)->ops->insert(as_tree(tree), pattern, route, param_names, 0);
 }
 
-PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* path, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = qm::find_override(reinterpret_cast<PyObject*>(self), Router_Type, s_get_match,
-                                      QM_IMPL(Router_get_match_py), get_match_cache);
-        if (found < 0) return nullptr;
-        if (found) return qm::call_override(reinterpret_cast<PyObject*>(self), s_get_match, method, path);
-    }
+PyObject* cython_radix_router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* path, int skip_dispatch) {
+    if (auto call = g_overridables[N_GET_MATCH].dispatch(self, skip_dispatch, method, path)) return call.result;
     PyObject* tree;  // borrowed
     PyObject* trees = self->trees;
     Ref hold_trees;  // through a dict lookup, whose key comparisons may run Python code that replaces `trees`
@@ -1812,41 +1732,39 @@ PyObject* router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* 
             if (!tree) return Py_NewRef(Py_None);
         } else {
             Ref key(upper_method(method));
-            if (!key) return nullptr;
+            if (!key) return qm::kFailed;
             hold_trees = Ref::borrow(trees);
             tree = PyDict_GetItemWithError(trees, key.get());
             if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
         }
     } else {
         Ref key(upper_method(method));
-        if (!key) return nullptr;
-        return raise_trees_none();
+        if (!key) return qm::kFailed;
+        return qm::raise_not_iterable(trees);
     }
-    if (!PyObject_TypeCheck(tree, RadixTree_Type)) {
-        (void)qm::raise_cannot_convert(tree, RadixTree_Type);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(tree, g_radix_tree_type)) return qm::raise_cannot_convert(tree, g_radix_tree_type);
+
     Ref tree_ref = Ref::borrow(tree);
     return as_tree(tree)->ops->match(as_tree(tree), path, 0);
 }
 
-const CythonRadixRouterOps router_ops = {
-    router_add_route,
-    router_get_match,
+const CythonRadixRouterOps kCythonRadixRouterOps = {
+    cython_radix_router_add_route,
+    cython_radix_router_get_match,
 };
 
-PyObject* Router_add_route_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_cython_radix_router_add_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"method", "pattern", "route", "param_names"};
     static const qm::Signature sig{"add_route", names, 4, 3};
     PyObject* values[4] = {nullptr, nullptr, nullptr, Py_None};
-    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return nullptr;
-    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return nullptr;
-    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "pattern")) return nullptr;
-    if (!qm::check_exact_arg(values[3], &PyList_Type, "param_names")) return nullptr;
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return qm::kFailed;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return qm::kFailed;
+    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "pattern")) return qm::kFailed;
+    if (!qm::check_exact_arg(values[3], &PyList_Type, "param_names")) return qm::kFailed;
     return as_router(self)->ops->add_route(as_router(self), values[0], values[1], values[2], values[3], 1);
 }
 
-PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_cython_radix_router_get_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"method", "path"};
     static const qm::Signature sig{"get_match", names, 2, 2};
     PyObject* values[2] = {nullptr, nullptr};
@@ -1854,175 +1772,170 @@ PyObject* Router_get_match_py(PyObject* self, PyObject* const* args, Py_ssize_t 
         values[0] = args[0];
         values[1] = args[1];
     } else if (!qm::parse_args(sig, args, nargs, kwnames, values)) {
-        return nullptr;
+        return qm::kFailed;
     }
-    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return nullptr;
-    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path")) return nullptr;
+    if (!qm::check_exact_arg(values[0], &PyBytes_Type, "method")) return qm::kFailed;
+    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path")) return qm::kFailed;
     return as_router(self)->ops->get_match(as_router(self), values[0], values[1], 1);
 }
 
-PyObject* Router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* cython_radix_router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const qm::Signature sig{"CythonRadixRouter", nullptr, 0, 0};
-    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return nullptr;
+    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return qm::kFailed;
     auto* self = reinterpret_cast<CythonRadixRouter*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->ops = &router_ops;
+    if (!self) return qm::kFailed;
+    self->ops = &kCythonRadixRouterOps;
     self->trees = PyDict_New();
     if (!self->trees) {
         Py_DECREF(self);
-        return nullptr;
+        return qm::kFailed;
     }
     return reinterpret_cast<PyObject*>(self);
 }
 
-using RouterFields = qm::ObjectFields<CythonRadixRouter, &CythonRadixRouter::trees>;
+using CythonRadixRouterFields = qm::ObjectFields<CythonRadixRouter, &CythonRadixRouter::trees>;
 
-int Router_clear(PyObject* op) {
+int cython_radix_router_clear(PyObject* op) {
     free_index(as_router(op)->trees_index);
-    RouterFields::release(op);
+    CythonRadixRouterFields::release(op);
     return 0;
 }
 
-void Router_dealloc(PyObject* op) {
+void cython_radix_router_dealloc(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
-    (void)Router_clear(op);
+    (void)cython_radix_router_clear(op);
     type->tp_free(op);
     Py_DECREF(type);
 }
 
 const FieldSpec router_trees = QM_FIELD(CythonRadixRouter, trees, Builtin, &dict_type);
 
-PyGetSetDef Router_getset[] = {
+PyGetSetDef cython_radix_router_getset[] = {
     QM_GETSET("trees", router_trees, "Uppercased method name (bytes) to the RadixTree of that method."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(Router, Router_getset, 1)
+QM_PICKLE_METHODS(cython_radix_router, cython_radix_router_getset, 1)
 
-PyMethodDef Router_methods[] = {
-    QM_PICKLE_METHOD_DEFS(Router),
-    {"add_route", QM_FASTCALL(Router_add_route_py),
+PyMethodDef cython_radix_router_methods[] = {
+    QM_PICKLE_METHOD_DEFS(cython_radix_router),
+
+    {"add_route", QM_FASTCALL(py_cython_radix_router_add_route),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
                "Register route for the method (bytes, any case) under the path pattern (bytes).")},
-    {"get_match", QM_FASTCALL(Router_get_match_py),
+    {"get_match", QM_FASTCALL(py_cython_radix_router_get_match),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
                "Find the route for the method and raw path: (route, values) or None.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot Router_slots[] = {
+PyType_Slot cython_radix_router_slots[] = {
     {Py_tp_doc, const_cast<char*>("CythonRadixRouter()\n--\n\nOne radix tree of routes per HTTP method.")},
-    {Py_tp_new, reinterpret_cast<void*>(Router_new)},
-    QM_GC_SLOTS(Router_dealloc, RouterFields::traverse, Router_clear),
-    {Py_tp_getset, Router_getset},
-    {Py_tp_methods, Router_methods},
+    {Py_tp_new, reinterpret_cast<void*>(cython_radix_router_new)},
+    QM_GC_SLOTS(cython_radix_router_dealloc, CythonRadixRouterFields::traverse, cython_radix_router_clear),
+    {Py_tp_getset, cython_radix_router_getset},
+    {Py_tp_methods, cython_radix_router_methods},
     {0, nullptr},
 };
 
-PyType_Spec Router_spec = {
-    "quillmoth.routing.CythonRadixRouter",
-    sizeof(CythonRadixRouter),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    Router_slots,
-};
+PyType_Spec cython_radix_router_spec = native_class_spec("quillmoth.routing.CythonRadixRouter", sizeof(CythonRadixRouter), cython_radix_router_slots);
 
 // ---------------------------------------------------------------------------------------------------
 // Module
 
-PyModuleDef routing_module = {
-    PyModuleDef_HEAD_INIT,
-    "quillmoth.routing",
-    PyDoc_STR("Radix-tree routing of raw request paths, one tree per HTTP method."),
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef g_module_def =
+    qm::make_module_def("quillmoth.routing", PyDoc_STR("Radix-tree routing of raw request paths, one tree per HTTP method."));
 
-bool init_constants() {
-    static const char* const texts[] = {"insert", "match", "add_route", "get_match", "tail", "path",
-                                        "param_names", "handler", "pattern", "decode", "utf8", "", "__dict__"};
-    PyObject* out[13];
-    if (!qm::intern_names(texts, out, 13)) return false;
-    s_insert = out[0];
-    s_match = out[1];
-    s_add_route = out[2];
-    s_get_match = out[3];
-    s_tail = out[4];
-    s_path = out[5];
-    s_param_names = out[6];
-    s_handler = out[7];
-    s_pattern = out[8];
-    s_decode = out[9];
-    s_utf8 = out[10];
-    s_empty = out[11];
-    s_dunder_dict = out[12];
-    b_empty = PyBytes_FromStringAndSize("", 0);
-    b_slash = PyBytes_FromString("/");
-    b_star = PyBytes_FromString("*");
-    b_double_slash = PyBytes_FromString("//");
-    if (!b_empty || !b_slash || !b_star || !b_double_slash) return false;
+bool make_constants() {
+    if (!g_names.intern()) return qm::kFailed;
+    g_empty_bytes = PyBytes_FromStringAndSize("", 0);
+    g_slash_bytes = PyBytes_FromString("/");
+    g_star_bytes = PyBytes_FromString("*");
+    g_double_slash_bytes = PyBytes_FromString("//");
+    if (!g_empty_bytes || !g_slash_bytes || !g_star_bytes || !g_double_slash_bytes) return qm::kFailed;
     for (int i = 0; i < kCachedPositionalKeys; ++i) {
-        positional_keys[i] = PyUnicode_FromFormat("_p_%d", i);
-        if (!positional_keys[i]) return false;
-        PyUnicode_InternInPlace(&positional_keys[i]);
+        g_positional_keys[i] = PyUnicode_FromFormat("_p_%d", i);
+        if (!g_positional_keys[i]) return qm::kFailed;
+        PyUnicode_InternInPlace(&g_positional_keys[i]);
     }
     return true;
 }
 
 PyObject* compile_bytes_pattern(PyObject* re_module, const char* pattern) {
     Ref source(PyBytes_FromString(pattern));
-    if (!source) return nullptr;
+    if (!source) return qm::kFailed;
     return PyObject_CallMethod(re_module, "compile", "O", source.get());
 }
 
-PyTypeObject* make_type(PyObject* module, PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(qm::add_module_type(module, spec));
+// The built-in validators, compiled by `re` and published as the module attributes _INT_RX, ...
+bool add_validators(PyObject* module) {
+    Ref re_module(PyImport_ImportModule("re"));
+    if (!re_module) return qm::kFailed;
+    if (!(g_int_rx = compile_bytes_pattern(re_module.get(), "^\\d+$"))) return qm::kFailed;
+    if (!(g_float_rx = compile_bytes_pattern(re_module.get(), "^\\d+(?:\\.\\d+)?$"))) return qm::kFailed;
+    g_uuid_rx = compile_bytes_pattern(
+        re_module.get(), "^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$");
+    if (!g_uuid_rx) return qm::kFailed;
+    return PyModule_AddObjectRef(module, "_INT_RX", g_int_rx) == 0 &&
+           PyModule_AddObjectRef(module, "_FLOAT_RX", g_float_rx) == 0 &&
+           PyModule_AddObjectRef(module, "_UUID_RX", g_uuid_rx) == 0;
 }
 
-}  // namespace
+// The classes, and the overridable operations bound to their methods.
+bool add_classes(PyObject* module) {
+    if (!(g_radix_node_type = qm::add_module_type(module, &radix_node_spec))) return qm::kFailed;
+    if (!(g_radix_tree_type = qm::add_module_type(module, &radix_tree_spec))) return qm::kFailed;
+    if (!(g_route_match_type = qm::add_module_type(module, &route_match_spec))) return qm::kFailed;
+    if (!(g_cython_radix_router_type = qm::add_module_type(module, &cython_radix_router_spec))) return qm::kFailed;
+    return qm::bind_overridables(&g_overridables[N_INSERT], N_MATCH - N_INSERT + 1, g_radix_tree_type,
+                                 &g_names.data()[N_INSERT]) &&
+           qm::bind_overridables(&g_overridables[N_ADD_ROUTE], N_GET_MATCH - N_ADD_ROUTE + 1,
+                                 g_cython_radix_router_type, &g_names.data()[N_ADD_ROUTE]);
+}
 
-PyMODINIT_FUNC PyInit_routing() {
-    Ref module(PyModule_Create(&routing_module));
-    if (!module) return nullptr;
-    if (!init_constants()) return nullptr;
+PyObject* build_module() {
+    Ref module(PyModule_Create(&g_module_def));
+    if (!module || !make_constants()) return qm::kFailed;
 
     Ref copyreg(PyImport_ImportModule("copyreg"));
-    if (!copyreg) return nullptr;
-    newobj_func = PyObject_GetAttrString(copyreg.get(), "__newobj__");
-    if (!newobj_func) return nullptr;
+    if (!copyreg) return qm::kFailed;
+    g_copyreg_newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__");
+    if (!g_copyreg_newobj) return qm::kFailed;
 
-    Ref re_module(PyImport_ImportModule("re"));
-    if (!re_module) return nullptr;
-    INT_RX = compile_bytes_pattern(re_module.get(), "^\\d+$");
-    FLOAT_RX = compile_bytes_pattern(re_module.get(), "^\\d+(?:\\.\\d+)?$");
-    UUID_RX = compile_bytes_pattern(
-        re_module.get(), "^[a-fA-F0-9]{8}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{4}-[a-fA-F0-9]{12}$");
-    if (!INT_RX || !FLOAT_RX || !UUID_RX) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "_INT_RX", INT_RX) < 0 ||
-        PyModule_AddObjectRef(module.get(), "_FLOAT_RX", FLOAT_RX) < 0 ||
-        PyModule_AddObjectRef(module.get(), "_UUID_RX", UUID_RX) < 0) {
-        return nullptr;
-    }
-
-    if (!(RadixNode_Type = make_type(module.get(), &RadixNode_spec))) return nullptr;
-    if (!(RadixTree_Type = make_type(module.get(), &RadixTree_spec))) return nullptr;
-    if (!(RouteMatch_Type = make_type(module.get(), &RouteMatch_spec))) return nullptr;
-    if (!(Router_Type = make_type(module.get(), &Router_spec))) return nullptr;
+    if (!add_validators(module.get()) || !add_classes(module.get())) return qm::kFailed;
 
     static const qm::Export exports[] = {
         {"_fast_unquote", reinterpret_cast<void*>(fast_unquote), QM_ROUTING_FAST_UNQUOTE_SIGNATURE},
     };
-    if (!qm::publish_exports(module.get(), exports, 1)) return nullptr;
+    if (!qm::publish_exports(module.get(), exports, 1)) return qm::kFailed;
     // Last, so that a failed import leaves none of the interpreter's few watcher slots taken.
     // Without a free slot the matcher reads the dicts directly.
-    dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
-    if (dict_watcher_id < 0) PyErr_Clear();
+    g_dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
+    if (g_dict_watcher_id < 0) PyErr_Clear();
     return module.release();
 }
+
+// Drops every global build_module may have set, so that a failed import leaves nothing behind and
+// the next one starts from nothing.
+void release_state() {
+    if (g_dict_watcher_id >= 0) {
+        PyObject* pending = PyErr_GetRaisedException();  // the failed import's
+        if (PyDict_ClearWatcher(g_dict_watcher_id) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        g_dict_watcher_id = -1;
+    }
+
+    for (qm::Overridable& op : g_overridables) op.unbind();
+    qm::clear_refs(g_radix_node_type, g_radix_tree_type, g_route_match_type, g_cython_radix_router_type);
+    qm::clear_refs(g_int_rx, g_float_rx, g_uuid_rx, g_copyreg_newobj);
+    qm::clear_refs(g_empty_bytes, g_slash_bytes, g_star_bytes, g_double_slash_bytes);
+    for (PyObject*& key : g_positional_keys) Py_CLEAR(key);
+    g_names.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_routing() { return qm::init_module(build_module, release_state); }
