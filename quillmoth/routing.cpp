@@ -623,17 +623,77 @@ PyType_Slot radix_node_slots[] = {
 PyType_Spec radix_node_spec = native_class_spec("quillmoth.routing.RadixNode", sizeof(RadixNode), radix_node_slots);
 
 // ---------------------------------------------------------------------------------------------------
+// Path segments. Patterns and paths are split at "/" into segments, views over their bytes; empty
+// segments (a leading slash, "//" in a pattern) carry no meaning and are skipped.
+
+struct SegmentView {
+    const char* data;
+    Py_ssize_t size;
+};
+
+// Whether the path holds "//"; counts its slashes into *count otherwise.
+bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
+    Py_ssize_t total = 0;
+    uint64_t previous = 0;  // 0x80 when the byte before the current word is a slash
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t m = bytes_equal_to(load_word(p + i), '/');
+        if ((m & (m << 8)) || (m & previous)) return true;
+        total += static_cast<Py_ssize_t>(((m >> 7) * kOnes) >> 56);  // one per flagged byte
+        previous = m >> 56;
+    }
+    bool after_slash = previous != 0;
+    for (; i < n; ++i) {
+        bool slash = p[i] == '/';
+        if (slash && after_slash) return true;
+        total += slash;
+        after_slash = slash;
+    }
+    *count = total;
+    return false;
+}
+
+// Index of the first "/" in p[from .. end - 1], or end.
+Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
+    Py_ssize_t i = from;
+    for (; i + 8 <= end; i += 8) {
+        uint64_t m = bytes_equal_to(load_word(p + i), '/');
+        if (m) return i + (__builtin_ctzll(m) >> 3);
+    }
+    while (i < end && p[i] != '/') ++i;
+    return i;
+}
+
+// The non-empty segments of p[0 .. n - 1] in order, for insert and both matching paths:
+//
+//     SegmentView seg;
+//     for (SegmentCursor cursor(p, n); cursor.next(&seg);) ...
+class SegmentCursor {
+public:
+    SegmentCursor(const char* p, Py_ssize_t n) : p_(p), n_(n) {}
+
+    bool next(SegmentView* seg) {
+        while (i_ < n_ && p_[i_] == '/') ++i_;
+        if (i_ == n_) return false;
+        Py_ssize_t end = find_slash(p_, i_, n_);
+        *seg = SegmentView{p_ + i_, end - i_};
+        i_ = end;
+        return true;
+    }
+
+private:
+    const char* p_;
+    Py_ssize_t n_;
+    Py_ssize_t i_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
 // Matching. A path is split into segment views over its bytes; the search walks the tree depth
 // first with an explicit stack (so a very deep tree cannot exhaust the C stack) and records
 // captured parameters as segment indexes. Static children are found through the node's lookup
 // table from the segment bytes themselves. Python objects are made only where they are needed: a
 // lowercased key when a node's `children` cannot have a table, the raw segment for a user-supplied
 // validator, and the values dict once a route has been found.
-
-struct SegmentView {
-    const char* data;
-    Py_ssize_t size;
-};
 
 struct Frame {
     RadixNode* node;  // strong reference while on the stack
@@ -1033,39 +1093,6 @@ int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, R
     return 1;
 }
 
-// Whether the path holds "//"; counts its slashes into *count otherwise.
-bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
-    Py_ssize_t total = 0;
-    uint64_t previous = 0;  // 0x80 when the byte before the current word is a slash
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t m = bytes_equal_to(load_word(p + i), '/');
-        if ((m & (m << 8)) || (m & previous)) return true;
-        total += static_cast<Py_ssize_t>(((m >> 7) * kOnes) >> 56);  // one per flagged byte
-        previous = m >> 56;
-    }
-    bool after_slash = previous != 0;
-    for (; i < n; ++i) {
-        bool slash = p[i] == '/';
-        if (slash && after_slash) return true;
-        total += slash;
-        after_slash = slash;
-    }
-    *count = total;
-    return false;
-}
-
-// Index of the first "/" in p[from .. end - 1], or end.
-Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
-    Py_ssize_t i = from;
-    for (; i + 8 <= end; i += 8) {
-        uint64_t m = bytes_equal_to(load_word(p + i), '/');
-        if (m) return i + (__builtin_ctzll(m) >> 3);
-    }
-    while (i < end && p[i] != '/') ++i;
-    return i;
-}
-
 PyObject* radix_tree_parse_param_segment(RadixTree* /*self*/, PyObject* seg, int /*skip_dispatch*/) {
     if (!PyBytes_Check(seg)) return qm::raise_arg_type("seg", "bytes", seg);
     const char* p = PyBytes_AS_STRING(seg);
@@ -1155,171 +1182,197 @@ PyObject* convert_names(PyObject* source) {
     return result.release();
 }
 
-inline bool is_param_segment(const char* s, Py_ssize_t n) {
-    return (s[0] == '{' && s[n - 1] == '}') || (s[0] == '<' && s[n - 1] == '>') || s[0] == ':';
-}
-
-PyObject* radix_tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObject* param_names,
-                      int skip_dispatch) {
-    if (!param_names) param_names = Py_None;
-    if (auto call = g_overridables[N_INSERT].dispatch(self, skip_dispatch, pattern, route, param_names)) {
-        return call.result;
-    }
+// insert's checks of what the Python-level signature does not check for native callers.
+bool check_insert_args(PyObject* pattern, PyObject* param_names) {
     if (pattern == Py_None) return qm::raise_error(PyExc_TypeError, "object of type 'NoneType' has no len()");
     if (!PyBytes_Check(pattern)) return qm::raise_arg_type("pattern", "bytes", pattern);
     if (param_names != Py_None && !PyList_CheckExact(param_names)) {
         return qm::raise_arg_type("param_names", "list", param_names);
     }
-    Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
-    Ref route_ref = Ref::borrow(route);
+    return true;
+}
 
-    // Normalise: the empty pattern is "/", trailing slashes go.
-    Ref norm;
+// The pattern as the tree keeps it (a new reference): the empty pattern is "/", trailing slashes go.
+PyObject* normalise_pattern(PyObject* pattern) {
     const char* p = PyBytes_AS_STRING(pattern);
     Py_ssize_t n = PyBytes_GET_SIZE(pattern);
-    if (n == 0) {
-        norm = Ref::borrow(g_slash_bytes);
-    } else if (n > 1 && p[n - 1] == '/') {
-        Py_ssize_t end = n;
-        while (end > 0 && p[end - 1] == '/') --end;
-        norm.reset(PyBytes_FromStringAndSize(p, end));
-        if (!norm) return qm::kFailed;
-    } else {
-        norm = Ref::borrow(pattern);
-    }
-    p = PyBytes_AS_STRING(norm.get());
-    n = PyBytes_GET_SIZE(norm.get());
+    if (n == 0) return Py_NewRef(g_slash_bytes);
+    if (n == 1 || p[n - 1] != '/') return Py_NewRef(pattern);
+    Py_ssize_t end = n;
+    while (end > 0 && p[end - 1] == '/') --end;
+    return PyBytes_FromStringAndSize(p, end);
+}
 
-    // Patterns without parameter or wildcard syntax also go to the exact-path table, with and
-    // without the trailing slash.
-    bool is_static = true;
+inline bool is_static_pattern(const char* p, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         char c = p[i];
-        if (c == '{' || c == ':' || c == '<' || c == '*') {
-            is_static = false;
-            break;
-        }
+        if (c == '{' || c == ':' || c == '<' || c == '*') return false;
     }
-    if (is_static) {
-        // Each store holds the table it was given: a key's comparison may run Python code that
-        // replaces `static_routes`.
-        Ref table = Ref::borrow(self->static_routes);
-        if (PyObject_SetItem(table.get(), norm.get(), route) < 0) return qm::kFailed;
-        Ref alternate;
-        if (n == 1 && p[0] == '/') {
-            alternate = Ref::borrow(g_empty_bytes);
-        } else {
-            alternate.reset(PyBytes_FromStringAndSize(nullptr, n + 1));
-            if (!alternate) return qm::kFailed;
-            std::memcpy(PyBytes_AS_STRING(alternate.get()), p, static_cast<size_t>(n));
-            PyBytes_AS_STRING(alternate.get())[n] = '/';
-        }
-        table.reset_borrowed(self->static_routes);
-        if (PyObject_SetItem(table.get(), alternate.get(), route) < 0) return qm::kFailed;
-    }
+    return true;
+}
 
+// A pattern without parameter or wildcard syntax also goes to the exact-path table, with and
+// without the trailing slash ("/" pairs with the empty path).
+bool store_static_route(RadixTree* self, PyObject* norm, PyObject* route) {
+    const char* p = PyBytes_AS_STRING(norm);
+    Py_ssize_t n = PyBytes_GET_SIZE(norm);
+    if (!is_static_pattern(p, n)) return true;
+    // Each store holds the table it was given: a key's comparison may run Python code that
+    // replaces `static_routes`.
+    Ref table = Ref::borrow(self->static_routes);
+    if (PyObject_SetItem(table.get(), norm, route) < 0) return qm::kFailed;
+    Ref alternate;
+    if (n == 1 && p[0] == '/') {
+        alternate = Ref::borrow(g_empty_bytes);
+    } else {
+        alternate.reset(PyBytes_FromStringAndSize(nullptr, n + 1));
+        if (!alternate) return qm::kFailed;
+        std::memcpy(PyBytes_AS_STRING(alternate.get()), p, static_cast<size_t>(n));
+        PyBytes_AS_STRING(alternate.get())[n] = '/';
+    }
+    table.reset_borrowed(self->static_routes);
+    return PyObject_SetItem(table.get(), alternate.get(), route) == 0;
+}
+
+// "*" or "*<suffix>": the rest of the path, ending in the suffix (in any case), under the name
+// "tail". Returns the wildcard child (a new reference), where the pattern ends.
+PyObject* insert_wildcard_segment(RadixNode* node, SegmentView seg) {
+    Ref child(ensure_wildcard_child(node));
+    if (!child) return qm::kFailed;
+    set_slot_borrowed(&node->wildcard_name, g_names[N_TAIL]);
+    if (seg.size == 1) {
+        set_slot_borrowed(&node->wildcard_suffix, Py_None);
+    } else {
+        PyObject* suffix = PyBytes_FromStringAndSize(nullptr, seg.size - 1);
+        if (!suffix) return qm::kFailed;
+        qm::ascii_lower_copy(PyBytes_AS_STRING(suffix), seg.data + 1, static_cast<size_t>(seg.size - 1));
+        set_slot(&node->wildcard_suffix, suffix);
+    }
+    return child.release();
+}
+
+inline bool is_param_segment(SegmentView seg) {
+    const char* s = seg.data;
+    Py_ssize_t n = seg.size;
+    return (s[0] == '{' && s[n - 1] == '}') || (s[0] == '<' && s[n - 1] == '>') || s[0] == ':';
+}
+
+// {name}, {name:type}, <type:name>, :name: the node's single parameter child, made by the first such
+// segment with the name and validator _parse_param_segment gives it. A "path" parameter is a named
+// wildcard instead, where the pattern ends (*last set). Returns the child (a new reference).
+PyObject* insert_param_segment(RadixTree* self, RadixNode* node, SegmentView seg, bool* last) {
+    Ref text(PyBytes_FromStringAndSize(seg.data, seg.size));
+    if (!text) return qm::kFailed;
+    Ref parsed(self->ops->parse_param_segment(self, text.get(), 0));
+    if (!parsed) return qm::kFailed;
+    if (!PyTuple_Check(parsed.get()) || PyTuple_GET_SIZE(parsed.get()) != 2) {
+        return qm::raise_error(PyExc_TypeError, "_parse_param_segment must return a 2-tuple");
+    }
+    PyObject* name = PyTuple_GET_ITEM(parsed.get(), 0);
+    PyObject* validator = PyTuple_GET_ITEM(parsed.get(), 1);
+    if (!check_str_value(name)) return qm::kFailed;
+    if (PyUnicode_Check(validator) && PyUnicode_EqualToUTF8(validator, "path")) {
+        Ref child(ensure_wildcard_child(node));
+        if (!child) return qm::kFailed;
+        set_slot_borrowed(&node->wildcard_name, name);
+        set_slot_borrowed(&node->wildcard_suffix, Py_None);
+        *last = true;
+        return child.release();
+    }
+    if (node->param_child == Py_None) {
+        PyObject* child = new_node(text.get());
+        if (!child) return qm::kFailed;
+        set_slot_borrowed(&as_node(child)->param_name, name);
+        set_slot_borrowed(&as_node(child)->param_validator, validator);
+        set_slot(&node->param_child, child);
+    }
+    return Py_NewRef(node->param_child);
+}
+
+// Any other segment: the node's child under the lowercased segment, made when missing. Returns it
+// (a new reference).
+PyObject* insert_static_segment(RadixNode* node, SegmentView seg) {
+    Ref key(PyBytes_FromStringAndSize(nullptr, seg.size));
+    if (!key) return qm::kFailed;
+    qm::ascii_lower_copy(PyBytes_AS_STRING(key.get()), seg.data, static_cast<size_t>(seg.size));
+    // Held: a key's comparison may run Python code that replaces `children`.
+    Ref children = Ref::borrow(node->children);
+    if (children.get() == Py_None) return raise_not_container(children.get(), key.get());
+    PyObject* found;
+    if (PyDict_GetItemRef(children.get(), key.get(), &found) < 0) return qm::kFailed;
+    if (!found) {
+        found = new_node(key.get());
+        if (!found || PyDict_SetItem(children.get(), key.get(), found) < 0) {
+            Py_XDECREF(found);
+            return qm::kFailed;
+        }
+    }
+    Ref child(found);
+    if (!is_node(found)) return qm::raise_cannot_convert(found, g_radix_node_type);
+    return child.release();
+}
+
+// Walks the segments of the normalised pattern from `root`, making the nodes that are missing.
+// Returns the node where the pattern ends (a new reference); *any_segment tells whether the
+// pattern had any segment.
+PyObject* insert_segments(RadixTree* self, RadixNode* root, PyObject* norm, bool* any_segment) {
+    Ref current = Ref::borrow(reinterpret_cast<PyObject*>(root));
+    SegmentView seg;
+    for (SegmentCursor cursor(PyBytes_AS_STRING(norm), PyBytes_GET_SIZE(norm)); cursor.next(&seg);) {
+        *any_segment = true;
+        RadixNode* node = as_node(current.get());  // held by `current` until it is replaced
+        bool last = false;
+        PyObject* next;
+        if (seg.data[0] == '*') {
+            next = insert_wildcard_segment(node, seg);
+            last = true;
+        } else if (is_param_segment(seg)) {
+            next = insert_param_segment(self, node, seg, &last);
+        } else {
+            next = insert_static_segment(node, seg);
+        }
+        current.reset(next);
+        if (!next || last) break;
+    }
+    return current.release();
+}
+
+// The names given to a route's captured values (a new reference): `param_names` when given, else
+// the route's own `param_names` when it has a non-empty one, else None; bytes names are decoded.
+PyObject* resolve_param_names(PyObject* route, PyObject* param_names) {
+    if (param_names != Py_None) return convert_names(param_names);
+    PyObject* found;
+    if (PyObject_GetOptionalAttr(route, g_names[N_PARAM_NAMES], &found) < 0) return qm::kFailed;
+    Ref attr(found);
+    int truth = found ? PyObject_IsTrue(found) : 0;
+    if (truth < 0) return qm::kFailed;
+    return truth ? convert_names(found) : Py_NewRef(Py_None);
+}
+
+PyObject* radix_tree_insert(RadixTree* self, PyObject* pattern, PyObject* route, PyObject* param_names,
+                            int skip_dispatch) {
+    if (!param_names) param_names = Py_None;
+    if (auto call = g_overridables[N_INSERT].dispatch(self, skip_dispatch, pattern, route, param_names)) {
+        return call.result;
+    }
+    if (!check_insert_args(pattern, param_names)) return qm::kFailed;
+    Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    Ref route_ref = Ref::borrow(route);
+    Ref norm(normalise_pattern(pattern));
+    if (!norm || !store_static_route(self, norm.get(), route)) return qm::kFailed;
     RadixNode* root = tree_root(self, "route");
     if (!root) return qm::kFailed;
-    Ref current = Ref::borrow(reinterpret_cast<PyObject*>(root));
     bool any_segment = false;
-    Py_ssize_t i = 0;
-    while (i < n) {
-        while (i < n && p[i] == '/') ++i;
-        if (i == n) break;
-        Py_ssize_t start = i;
-        while (i < n && p[i] != '/') ++i;
-        const char* s = p + start;
-        Py_ssize_t len = i - start;
-        any_segment = true;
-        RadixNode* node = as_node(current.get());
-        if (s[0] == '*') {
-            Ref child(ensure_wildcard_child(node));
-            if (!child) return qm::kFailed;
-            set_slot_borrowed(&node->wildcard_name, g_names[N_TAIL]);
-            if (len == 1) {
-                set_slot_borrowed(&node->wildcard_suffix, Py_None);
-            } else {
-                PyObject* suffix = PyBytes_FromStringAndSize(nullptr, len - 1);
-                if (!suffix) return qm::kFailed;
-                qm::ascii_lower_copy(PyBytes_AS_STRING(suffix), s + 1, static_cast<size_t>(len - 1));
-                set_slot(&node->wildcard_suffix, suffix);
-            }
-            current = std::move(child);
-            break;
-        }
-        if (is_param_segment(s, len)) {
-            Ref seg(PyBytes_FromStringAndSize(s, len));
-            if (!seg) return qm::kFailed;
-            Ref parsed(self->ops->parse_param_segment(self, seg.get(), 0));
-            if (!parsed) return qm::kFailed;
-            if (!PyTuple_Check(parsed.get()) || PyTuple_GET_SIZE(parsed.get()) != 2) {
-                return qm::raise_error(PyExc_TypeError, "_parse_param_segment must return a 2-tuple");
-            }
-            PyObject* p_name = PyTuple_GET_ITEM(parsed.get(), 0);
-            PyObject* validator = PyTuple_GET_ITEM(parsed.get(), 1);
-            if (!check_str_value(p_name)) return qm::kFailed;
-            if (PyUnicode_Check(validator) && PyUnicode_EqualToUTF8(validator, "path")) {
-                // A "path" parameter is a named wildcard: it takes the rest of the path.
-                Ref child(ensure_wildcard_child(node));
-                if (!child) return qm::kFailed;
-                set_slot_borrowed(&node->wildcard_name, p_name);
-                set_slot_borrowed(&node->wildcard_suffix, Py_None);
-                current = std::move(child);
-                break;
-            }
-            if (node->param_child == Py_None) {
-                PyObject* child = new_node(seg.get());
-                if (!child) return qm::kFailed;
-                set_slot_borrowed(&as_node(child)->param_name, p_name);
-                set_slot_borrowed(&as_node(child)->param_validator, validator);
-                set_slot(&node->param_child, child);
-            }
-            current.reset_borrowed(node->param_child);
-            continue;
-        }
-        Ref key(PyBytes_FromStringAndSize(nullptr, len));
-        if (!key) return qm::kFailed;
-        qm::ascii_lower_copy(PyBytes_AS_STRING(key.get()), s, static_cast<size_t>(len));
-        // Held: a key's comparison may run Python code that replaces `children`.
-        Ref children = Ref::borrow(node->children);
-        if (children.get() == Py_None) return raise_not_container(children.get(), key.get());
-        PyObject* child;
-        if (PyDict_GetItemRef(children.get(), key.get(), &child) < 0) return qm::kFailed;
-        if (!child) {
-            child = new_node(key.get());
-            if (!child || PyDict_SetItem(children.get(), key.get(), child) < 0) {
-                Py_XDECREF(child);
-                return qm::kFailed;
-            }
-        }
-        current.reset(child);
-        if (!is_node(child)) return qm::raise_cannot_convert(child, g_radix_node_type);
-    }
-
-    RadixNode* final_node = as_node(current.get());
-    set_slot_borrowed(&final_node->route, route);
-    final_node->is_leaf = 1;
+    Ref last(insert_segments(self, root, norm.get(), &any_segment));
+    if (!last) return qm::kFailed;
+    RadixNode* node = as_node(last.get());
+    set_slot_borrowed(&node->route, route);
+    node->is_leaf = 1;
     if (!any_segment) return Py_NewRef(Py_None);  // the root keeps no names
-
-    // The names given to the route's captured values.
-    if (param_names != Py_None) {
-        PyObject* names = convert_names(param_names);
-        if (!names) return qm::kFailed;
-        set_slot(&final_node->param_names, names);
-    } else {
-        PyObject* attr;
-        if (PyObject_GetOptionalAttr(route, g_names[N_PARAM_NAMES], &attr) < 0) return qm::kFailed;
-        Ref attr_ref(attr);
-        int truth = attr ? PyObject_IsTrue(attr) : 0;
-        if (truth < 0) return qm::kFailed;
-        if (truth) {
-            PyObject* names = convert_names(attr);
-            if (!names) return qm::kFailed;
-            set_slot(&final_node->param_names, names);
-        } else {
-            set_slot_borrowed(&final_node->param_names, Py_None);
-        }
-    }
+    // The route is registered even when its names fail.
+    PyObject* names = resolve_param_names(route, param_names);
+    if (!names) return qm::kFailed;
+    set_slot(&node->param_names, names);
     return Py_NewRef(Py_None);
 }
 
@@ -1420,28 +1473,19 @@ PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
         Ref segments(PyList_New(0));
         Ref params(PyDict_New());
         if (!segments || !params) return qm::kFailed;
-        Py_ssize_t i = 0;
-        while (i < norm_size) {
-            while (i < norm_size && p[i] == '/') ++i;
-            Py_ssize_t start = i;
-            while (i < norm_size && p[i] != '/') ++i;
-            if (i == start) break;
-            Ref seg(PyBytes_FromStringAndSize(p + start, i - start));
-            if (!seg || PyList_Append(segments.get(), seg.get()) < 0) return qm::kFailed;
+        SegmentView seg;
+        for (SegmentCursor cursor(p, norm_size); cursor.next(&seg);) {
+            Ref item(PyBytes_FromStringAndSize(seg.data, seg.size));
+            if (!item || PyList_Append(segments.get(), item.get()) < 0) return qm::kFailed;
         }
         return self->ops->match_recursive(self, root, segments.get(), 0, params.get(), 0);
     }
 
     Matcher matcher;
     if (!matcher.reserve(count)) return qm::kFailed;
-    Py_ssize_t i = 0;
-    while (i < norm_size) {
-        while (i < norm_size && p[i] == '/') ++i;
-        Py_ssize_t start = i;
-        i = find_slash(p, i, norm_size);
-        if (i == start) break;
-        matcher.add(p + start, i - start, nullptr);
-    }
+    SegmentView seg;
+    for (SegmentCursor cursor(p, norm_size); cursor.next(&seg);) matcher.add(seg.data, seg.size, nullptr);
+
     matcher.set_contiguous(true);
     PyObject* result = nullptr;
     int r = matcher.run(root, 0, &result);
