@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 // The word-at-a-time scans below read bytes in memory order from the low end of a word.
 static_assert(std::endian::native == std::endian::little);
@@ -688,18 +689,28 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------
-// Matching. A path is split into segment views over its bytes; the search walks the tree depth
-// first with an explicit stack (so a very deep tree cannot exhaust the C stack) and records
-// captured parameters as segment indexes. Static children are found through the node's lookup
-// table from the segment bytes themselves. Python objects are made only where they are needed: a
-// lowercased key when a node's `children` cannot have a table, the raw segment for a user-supplied
-// validator, and the values dict once a route has been found.
+// Matching. The search walks the tree depth first over the path's segment views, with an explicit
+// stack (so a very deep tree cannot exhaust the C stack), and records captured parameters as
+// segment indexes. At each node it tries three stages in turn: the static child, found through the
+// node's lookup table from the segment bytes themselves; the parameter child, when its validator
+// accepts the segment; the wildcard, which takes the rest of the path. A stage that finds nothing
+// hands over to the next; a node with none left is popped, and its parent goes on. Python objects
+// are made only where they are needed: a lowercased key when a node's `children` cannot have a
+// table, the raw segment for a user-supplied validator, and the values once a route is found.
+
+// What a stage returns: -1 (qm::kFailed) with an exception set, or one of these.
+constexpr int kMissed = 0;     // nothing here: the next stage, or back to the parent
+constexpr int kFound = 1;      // the result is made
+constexpr int kDescended = 2;  // a child's frame was pushed
+
+// The stage a frame tries next.
+enum class Stage : uint8_t { Static, Param, Wildcard };
 
 struct Frame {
     RadixNode* node;  // strong reference while on the stack
     Py_ssize_t index;
     Py_ssize_t captures_at_entry;
-    int stage;  // 0: not entered, 1: static tried, 2: parameter tried
+    Stage stage;
 };
 
 // Per-segment scratch laid out in one allocation.
@@ -708,6 +719,17 @@ struct SegmentSlot {
     PyObject* raw;    // bytes of the segment (owned), made on demand
     PyObject* lower;  // lowercased bytes (owned), made on demand
 };
+
+inline bool has_wildcard_route(RadixNode* node) {
+    return node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None;
+}
+
+inline bool has_base_params(PyObject* base) { return base && PyDict_GET_SIZE(base) > 0; }
+
+// Whether a route's param_names (a list or None) name exactly `count` values.
+inline bool names_fit(PyObject* names, Py_ssize_t count) {
+    return names != Py_None && PyList_GET_SIZE(names) == count;
+}
 
 class Matcher {
 public:
@@ -722,6 +744,7 @@ public:
                 Py_XDECREF(slots_[i].lower);
             }
         }
+        Py_XDECREF(result_);
         if (block_ && block_ != small_block_) PyMem_Free(block_);
     }
 
@@ -753,22 +776,36 @@ public:
     void set_contiguous(bool contiguous) { contiguous_ = contiguous; }
     void set_base_params(PyObject* params) { base_ = params; }
 
-    // Searches from `start` at segment `index`. 1 with *out set, 0 for no match, -1 on error.
-    int run(RadixNode* start, Py_ssize_t index, PyObject** out);
+    // Searches from `start` at segment `index`: (route, values), None when no route matches, or
+    // null with an exception set.
+    PyObject* search(RadixNode* start, Py_ssize_t index);
 
 private:
+    int advance();
+    int finish_at_end(RadixNode* node);
+    int try_static_child(const Frame& f);
+    int try_param_child(const Frame& f);
+    int try_wildcard(const Frame& f);
+
     PyObject* lower_key(Py_ssize_t i);
     PyObject* raw_segment(Py_ssize_t i);
     int validate(PyObject* validator, Py_ssize_t i);
-    int finish_at_end(RadixNode* node, PyObject** out);
-    int try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out);
+    bool join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail);
+    int leaf_result(RadixNode* node);
+    int wildcard_result(RadixNode* parent, PyObject* tail);
+    int collect_values(RadixNode* owner, PyObject* extra, Ref* values);
     PyObject* build_params();
     PyObject* rename(PyObject* names, PyObject* params, PyObject* extra);
     PyObject* named_params(PyObject* names, PyObject* extra);
-    PyObject* wildcard_result(RadixNode* parent, PyObject* tail);
+
+    int set_result(PyObject* route, PyObject* values) {
+        result_ = make_pair(route, values);
+        return result_ ? kFound : qm::kFailed;
+    }
 
     void push(RadixNode* node, Py_ssize_t index, Py_ssize_t captures_at_entry) {
-        frames_[depth_++] = Frame{reinterpret_cast<RadixNode*>(Py_NewRef(node)), index, captures_at_entry, 0};
+        frames_[depth_++] =
+            Frame{reinterpret_cast<RadixNode*>(Py_NewRef(node)), index, captures_at_entry, Stage::Static};
     }
     void pop() {
         Frame& f = frames_[--depth_];
@@ -786,8 +823,114 @@ private:
     Py_ssize_t captures_count_ = 0;
     bool contiguous_ = false;
     bool holds_objects_ = false;  // some slot owns a bytes object
-    PyObject* base_ = nullptr;  // borrowed: params given to _match_recursive
+    PyObject* base_ = nullptr;    // borrowed: params given to _match_recursive
+    PyObject* result_ = nullptr;  // owned until search hands it on
 };
+
+PyObject* Matcher::search(RadixNode* start, Py_ssize_t index) {
+    push(start, index, captures_count_);
+    while (depth_ > 0) {
+        int step = advance();
+        if (step == kFound) return std::exchange(result_, nullptr);
+        if (step < 0) return qm::kFailed;
+        if (step == kMissed) pop();
+    }
+    return Py_NewRef(Py_None);
+}
+
+// The stages the top frame has left, until one finds a route, descends or fails. The frame stays
+// in place while they run: pushes land above it, and only the matcher touches the stack.
+int Matcher::advance() {
+    Frame& f = frames_[depth_ - 1];
+    if (f.stage == Stage::Static) {
+        if (f.index == count_) return finish_at_end(f.node);
+        f.stage = Stage::Param;
+        int step = try_static_child(f);
+        if (step != kMissed) return step;
+    }
+    if (f.stage == Stage::Param) {
+        f.stage = Stage::Wildcard;
+        int step = try_param_child(f);
+        if (step != kMissed) return step;
+    }
+    return try_wildcard(f);
+}
+
+// The path is used up at `node`: its own route, or the route of a wildcard below it without a
+// suffix, which takes the empty tail and names the values exactly as for a non-empty one.
+int Matcher::finish_at_end(RadixNode* node) {
+    if (node->is_leaf && node->route != Py_None) return leaf_result(node);
+    if (has_wildcard_route(node) && node->wildcard_suffix == Py_None) return wildcard_result(node, g_names[N_EMPTY]);
+    return kMissed;
+}
+
+// The child under the lowercased segment.
+int Matcher::try_static_child(const Frame& f) {
+    PyObject* children = f.node->children;
+    if (children == Py_None) {
+        PyObject* key = lower_key(f.index);
+        if (!key) return qm::kFailed;
+        return raise_not_container(children, key);
+    }
+    if (PyDict_GET_SIZE(children) == 0) return kMissed;
+    PyObject* child;  // borrowed
+    Ref hold_children;
+    if (RoutingIndex* index = current_index<Fold::Lower>(f.node->child_index, children)) {
+        const SegmentView& seg = slots_[f.index].view;
+        child = index_lookup<Fold::Lower>(index, seg.data, static_cast<size_t>(seg.size));
+    } else {
+        PyObject* key = lower_key(f.index);
+        if (!key) return qm::kFailed;
+        // A key's comparison may run Python code that replaces `children`: the dict is held through
+        // the lookup and until the child found in it is pushed.
+        hold_children = Ref::borrow(children);
+        child = PyDict_GetItemWithError(children, key);
+        if (!child && PyErr_Occurred()) return qm::kFailed;
+    }
+    if (!child) return kMissed;
+    if (!is_node(child)) return qm::raise_cannot_convert(child, g_radix_node_type);
+    push(as_node(child), f.index + 1, captures_count_);
+    return kDescended;
+}
+
+// The parameter child, which captures the segment when its validator (if any) accepts it.
+int Matcher::try_param_child(const Frame& f) {
+    PyObject* child = f.node->param_child;
+    if (child == Py_None) return kMissed;
+    Ref hold = Ref::borrow(child);
+    PyObject* validator = as_node(child)->param_validator;
+    if (validator != Py_None) {
+        // May run Python code, which may change the tree but not the matcher's stack.
+        Ref hold_validator = Ref::borrow(validator);
+        int accepted = validate(validator, f.index);
+        if (accepted <= 0) return accepted;  // kFailed or kMissed
+    }
+    captures_[captures_count_++] = f.index;
+    push(as_node(child), f.index + 1, captures_count_ - 1);
+    return kDescended;
+}
+
+// The wildcard child, which takes the rest of the path when it ends in the wildcard's suffix (in
+// any case); the suffix is not part of the captured tail.
+int Matcher::try_wildcard(const Frame& f) {
+    RadixNode* node = f.node;
+    if (!has_wildcard_route(node)) return kMissed;
+    Ref joined;
+    SegmentView tail;
+    if (!join_tail(f.index, &joined, &tail)) return qm::kFailed;
+    PyObject* suffix = node->wildcard_suffix;
+    if (suffix != Py_None) {
+        Py_ssize_t n = PyBytes_GET_SIZE(suffix);
+        if (n > tail.size || !qm::equals_lowered(tail.data + tail.size - n, static_cast<size_t>(n),
+                                                 PyBytes_AS_STRING(suffix), static_cast<size_t>(n))) {
+            return kMissed;
+        }
+        tail.size -= n;
+    }
+    Ref text(fast_unquote_view(tail.data, tail.size));
+    if (!text) return qm::kFailed;
+    return wildcard_result(node, text.get());
+}
 
 PyObject* Matcher::lower_key(Py_ssize_t i) {
     SegmentSlot& s = slots_[i];
@@ -809,6 +952,7 @@ PyObject* Matcher::raw_segment(Py_ssize_t i) {
     return s.raw;
 }
 
+// Whether `validator` accepts segment i: 1, 0, or -1 with an exception set.
 int Matcher::validate(PyObject* validator, Py_ssize_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(slots_[i].view.data);
     Py_ssize_t n = slots_[i].view.size;
@@ -822,9 +966,86 @@ int Matcher::validate(PyObject* validator, Py_ssize_t i) {
     return PyObject_IsTrue(result.get());
 }
 
+// segments[index:] joined with "/" into *tail: a view of the path itself when the segments lie in
+// one buffer, else of *joined, made for it.
+bool Matcher::join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail) {
+    const SegmentView& first = slots_[index].view;
+    const SegmentView& last = slots_[count_ - 1].view;
+    if (contiguous_) {
+        *tail = SegmentView{first.data, (last.data + last.size) - first.data};
+        return true;
+    }
+    Py_ssize_t size = count_ - index - 1;
+    for (Py_ssize_t i = index; i < count_; ++i) size += slots_[i].view.size;
+    joined->reset(PyBytes_FromStringAndSize(nullptr, size));
+    if (!*joined) return qm::kFailed;
+    char* w = PyBytes_AS_STRING(joined->get());
+    for (Py_ssize_t i = index; i < count_; ++i) {
+        if (i > index) *w++ = '/';
+        std::memcpy(w, slots_[i].view.data, static_cast<size_t>(slots_[i].view.size));
+        w += slots_[i].view.size;
+    }
+    *tail = SegmentView{PyBytes_AS_STRING(joined->get()), size};
+    return true;
+}
+
+// The route of `node` with its values, None when it captured nothing and was given no params.
+int Matcher::leaf_result(RadixNode* node) {
+    Ref values;
+    if (collect_values(node, nullptr, &values) < 0) return qm::kFailed;
+    return set_result(node->route, values ? values.get() : Py_None);
+}
+
+// The route of the wildcard below `parent`, capturing `tail` (str): the values named by the
+// wildcard route's param_names when their count fits, else the tail under the wildcard's name.
+int Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
+    // Held: building the values may run Python code that replaces the parent's wildcard child.
+    Ref child = Ref::borrow(parent->wildcard_child);
+    RadixNode* wildcard = as_node(child.get());
+    Ref values;
+    int named = collect_values(wildcard, tail, &values);
+    if (named < 0) return qm::kFailed;
+    if (!named) {
+        Ref name = Ref::borrow(parent->wildcard_name);
+        int truth = PyObject_IsTrue(name.get());
+        if (truth < 0) return qm::kFailed;
+        if (PyDict_SetItem(values.get(), truth ? name.get() : g_names[N_TAIL], tail) < 0) return qm::kFailed;
+    }
+    return set_result(wildcard->route, values.get());
+}
+
+// The values of the route found at `owner` (a leaf, or a wildcard child) into *values: the caller's
+// params, the captures, then `extra` (a wildcard's tail) when given; renamed by the owner's
+// param_names when there are exactly as many names as values. Returns 1 when they were named, 0
+// when they were not (a leaf that captured nothing and was given no params leaves *values null),
+// -1 on error.
+int Matcher::collect_values(RadixNode* owner, PyObject* extra, Ref* values) {
+    Py_ssize_t extra_count = extra ? 1 : 0;
+    Py_ssize_t count = captures_count_ + extra_count;
+    if (count > 0 && !has_base_params(base_) && names_fit(owner->param_names, count)) {
+        // Straight from the captures, without the positional dict.
+        values->reset(named_params(owner->param_names, extra));
+        return *values ? 1 : qm::kFailed;
+    }
+    if (count > 0) {
+        values->reset(build_params());
+        if (!*values) return qm::kFailed;
+    } else if (has_base_params(base_)) {
+        *values = Ref::borrow(base_);  // the caller's dict itself, as given
+    } else {
+        return 0;
+    }
+    // Building the values may have run Python code (a caller's key comparing itself with a
+    // positional one) that replaced the names and freed the list read above: read them again.
+    PyObject* names = owner->param_names;
+    if (!names_fit(names, PyDict_GET_SIZE(values->get()) + extra_count)) return 0;
+    values->reset(rename(names, values->get(), extra));
+    return *values ? 1 : qm::kFailed;
+}
+
 // The values captured so far as a new dict: the caller's params, then the positional captures.
 PyObject* Matcher::build_params() {
-    Ref params(base_ && PyDict_GET_SIZE(base_) ? PyDict_Copy(base_) : PyDict_New());
+    Ref params(has_base_params(base_) ? PyDict_Copy(base_) : PyDict_New());
     if (!params) return qm::kFailed;
     for (Py_ssize_t c = 0; c < captures_count_; ++c) {
         Py_ssize_t i = captures_[c];
@@ -873,192 +1094,6 @@ PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
         if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return qm::kFailed;
     }
     return result.release();
-}
-
-inline bool has_base_params(PyObject* base) { return base && PyDict_GET_SIZE(base) > 0; }
-
-// Result of a wildcard match at `parent` capturing `tail` (str): the captured values named by the
-// wildcard route's param_names when their count fits, else under the wildcard's name.
-PyObject* Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
-    Ref child = Ref::borrow(parent->wildcard_child);
-    RadixNode* wc = as_node(child.get());
-    PyObject* names = wc->param_names;
-    if (!has_base_params(base_) && names != Py_None && PyList_GET_SIZE(names) > 0 &&
-        PyList_GET_SIZE(names) == captures_count_ + 1) {
-        Ref named(named_params(names, tail));
-        if (!named) return qm::kFailed;
-        return make_pair(wc->route, named.get());
-    }
-    Ref params(build_params());
-    if (!params) return qm::kFailed;
-    // Copying the caller's params may have run Python code (a key comparing itself with a
-    // positional one) that replaced the names and freed the list read above: read them again.
-    names = wc->param_names;
-    if (names != Py_None && PyList_GET_SIZE(names) > 0 &&
-        PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get()) + 1) {
-        Ref renamed(rename(names, params.get(), tail));
-        if (!renamed) return qm::kFailed;
-        return make_pair(wc->route, renamed.get());
-    }
-    Ref name = Ref::borrow(parent->wildcard_name);
-    int truth = PyObject_IsTrue(name.get());
-    if (truth < 0) return qm::kFailed;
-    if (PyDict_SetItem(params.get(), truth ? name.get() : g_names[N_TAIL], tail) < 0) return qm::kFailed;
-    return make_pair(wc->route, params.get());
-}
-
-int Matcher::finish_at_end(RadixNode* node, PyObject** out) {
-    if (node->is_leaf && node->route != Py_None) {
-        Py_ssize_t base_size = base_ ? PyDict_GET_SIZE(base_) : 0;
-        PyObject* names = node->param_names;
-        if (base_size == 0 && captures_count_ > 0 && names != Py_None && PyList_GET_SIZE(names) == captures_count_) {
-            Ref named(named_params(names, nullptr));
-            if (!named) return qm::kFailed;
-            *out = make_pair(node->route, named.get());
-            return *out ? 1 : -1;
-        }
-        Ref params;
-        if (captures_count_ == 0) {
-            if (base_size) params = Ref::borrow(base_);  // the caller's dict itself, as given
-        } else {
-            params.reset(build_params());
-            if (!params) return qm::kFailed;
-        }
-        if (!params) {
-            *out = make_pair(node->route, Py_None);
-            return *out ? 1 : -1;
-        }
-        // As in wildcard_result: build_params may have replaced the names, so read them again.
-        names = node->param_names;
-        if (names != Py_None && PyList_GET_SIZE(names) == PyDict_GET_SIZE(params.get())) {
-            Ref renamed(rename(names, params.get(), nullptr));
-            if (!renamed) return qm::kFailed;
-            *out = make_pair(node->route, renamed.get());
-        } else {
-            *out = make_pair(node->route, params.get());
-        }
-        return *out ? 1 : -1;
-    }
-    // The path is used up at the parent of a wildcard without a suffix: the tail is empty, and the
-    // values are named exactly as for a non-empty tail of the same route.
-    if (node->wildcard_child != Py_None && as_node(node->wildcard_child)->route != Py_None &&
-        node->wildcard_suffix == Py_None) {
-        *out = wildcard_result(node, g_names[N_EMPTY]);
-        return *out ? 1 : -1;
-    }
-    return 0;
-}
-
-int Matcher::try_wildcard(RadixNode* node, Py_ssize_t index, PyObject** out) {
-    if (node->wildcard_child == Py_None) return 0;
-    if (as_node(node->wildcard_child)->route == Py_None) return 0;
-    // The tail: segments[index:] joined with "/".
-    Ref joined;
-    const char* tail;
-    Py_ssize_t tail_size;
-    const SegmentView& first = slots_[index].view;
-    const SegmentView& last = slots_[count_ - 1].view;
-    if (contiguous_) {
-        tail = first.data;
-        tail_size = (last.data + last.size) - first.data;
-    } else {
-        tail_size = count_ - index - 1;
-        for (Py_ssize_t i = index; i < count_; ++i) tail_size += slots_[i].view.size;
-        joined.reset(PyBytes_FromStringAndSize(nullptr, tail_size));
-        if (!joined) return qm::kFailed;
-        char* w = PyBytes_AS_STRING(joined.get());
-        for (Py_ssize_t i = index; i < count_; ++i) {
-            if (i > index) *w++ = '/';
-            std::memcpy(w, slots_[i].view.data, static_cast<size_t>(slots_[i].view.size));
-            w += slots_[i].view.size;
-        }
-        tail = PyBytes_AS_STRING(joined.get());
-    }
-    PyObject* suffix = node->wildcard_suffix;
-    if (suffix != Py_None) {
-        Py_ssize_t n = PyBytes_GET_SIZE(suffix);
-        if (n > tail_size) return 0;
-        if (!qm::equals_lowered(tail + tail_size - n, static_cast<size_t>(n), PyBytes_AS_STRING(suffix),
-                                static_cast<size_t>(n))) {
-            return 0;
-        }
-        tail_size -= n;
-    }
-    Ref tail_str(fast_unquote_view(tail, tail_size));
-    if (!tail_str) return qm::kFailed;
-    *out = wildcard_result(node, tail_str.get());
-    return *out ? 1 : -1;
-}
-
-int Matcher::run(RadixNode* start, Py_ssize_t index, PyObject** out) {
-    push(start, index, captures_count_);
-    while (depth_ > 0) {
-        Frame& f = frames_[depth_ - 1];
-        RadixNode* current = f.node;
-        if (f.stage == 0) {
-            if (f.index == count_) {
-                int r = finish_at_end(current, out);
-                if (r != 0) return r;
-                pop();
-                continue;
-            }
-            f.stage = 1;
-            // Static child first: the lowercased segment in `children`.
-            PyObject* children = current->children;
-            if (children == Py_None) {
-                PyObject* key = lower_key(f.index);
-                if (!key) return qm::kFailed;
-                return raise_not_container(children, key);
-            }
-            if (PyDict_GET_SIZE(children) > 0) {
-                PyObject* child;  // borrowed
-                Ref hold_children;
-                if (RoutingIndex* index = current_index<Fold::Lower>(current->child_index, children)) {
-                    const SegmentView& seg = slots_[f.index].view;
-                    child = index_lookup<Fold::Lower>(index, seg.data, static_cast<size_t>(seg.size));
-                } else {
-                    PyObject* key = lower_key(f.index);
-                    if (!key) return qm::kFailed;
-                    // A key's comparison may run Python code that replaces `children`: the dict
-                    // is held through the lookup and until the child found in it is pushed.
-                    hold_children = Ref::borrow(children);
-                    child = PyDict_GetItemWithError(children, key);
-                }
-                if (child) {
-                    if (!is_node(child)) return qm::raise_cannot_convert(child, g_radix_node_type);
-                    push(as_node(child), f.index + 1, captures_count_);
-                    continue;
-                }
-                if (PyErr_Occurred()) return qm::kFailed;
-            }
-        }
-        if (f.stage == 1) {
-            f.stage = 2;
-            PyObject* child = current->param_child;
-            if (child != Py_None) {
-                Ref hold = Ref::borrow(child);
-                PyObject* validator = as_node(child)->param_validator;
-                int ok = 1;
-                if (validator != Py_None) {
-                    Ref validator_ref = Ref::borrow(validator);
-                    ok = validate(validator, f.index);
-                    if (ok < 0) return qm::kFailed;
-                }
-                // The validator may have run Python code: re-read the frame, which stays in place.
-                Frame& g = frames_[depth_ - 1];
-                if (ok) {
-                    captures_[captures_count_++] = g.index;
-                    push(as_node(child), g.index + 1, captures_count_ - 1);
-                    continue;
-                }
-            }
-        }
-        Frame& g = frames_[depth_ - 1];
-        int r = try_wildcard(g.node, g.index, out);
-        if (r != 0) return r;
-        pop();
-    }
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1401,10 +1436,7 @@ PyObject* radix_tree_match_recursive(RadixTree* self, RadixNode* current, PyObje
         matcher.add(PyBytes_AS_STRING(seg), PyBytes_GET_SIZE(seg), seg);
     }
     matcher.set_base_params(params);
-    PyObject* result = nullptr;
-    int r = matcher.run(current, index, &result);
-    if (r < 0) return qm::kFailed;
-    return r ? result : Py_NewRef(Py_None);
+    return matcher.search(current, index);
 }
 
 // Result of a path that is empty or "/".
@@ -1413,16 +1445,52 @@ PyObject* match_root(RadixTree* self) {
     if (!root) return qm::kFailed;
     Ref hold = Ref::borrow(reinterpret_cast<PyObject*>(root));
     if (root->route != Py_None) return make_pair(root->route, Py_None);
-    if (root->wildcard_child != Py_None && as_node(root->wildcard_child)->route != Py_None &&
-        root->wildcard_suffix == Py_None) {
-        Matcher matcher;
-        if (!matcher.reserve(0)) return qm::kFailed;
-        PyObject* result = nullptr;
-        int r = matcher.run(root, 0, &result);
-        if (r < 0) return qm::kFailed;
-        return r ? result : Py_NewRef(Py_None);
+    if (!has_wildcard_route(root) || root->wildcard_suffix != Py_None) return Py_NewRef(Py_None);
+    Matcher matcher;
+    if (!matcher.reserve(0)) return qm::kFailed;
+    return matcher.search(root, 0);
+}
+
+// The exact-path table's route for the path as given, else for the path without its trailing
+// slashes; *norm_size is the length of the latter. 1 with *route set, 0, or -1 on error.
+int match_static_table(RadixTree* self, PyObject* path, Py_ssize_t* norm_size, Ref* route) {
+    const char* p = PyBytes_AS_STRING(path);
+    Py_ssize_t n = PyBytes_GET_SIZE(path);
+    PyObject* table = self->static_routes;
+    RoutingIndex* index = table != Py_None ? current_index<Fold::None>(self->static_index, table) : nullptr;
+    int found = index ? lookup_static_view(index, p, n, route) : lookup_static(self, path, route);
+    *norm_size = n;
+    if (found != 0 || n <= 1 || p[n - 1] != '/') return found;
+    Py_ssize_t size = n;
+    while (size > 0 && p[size - 1] == '/') --size;
+    *norm_size = size;
+    if (index) return lookup_static_view(index, p, size, route);
+    Ref norm(PyBytes_FromStringAndSize(p, size));
+    if (!norm) return qm::kFailed;
+    return lookup_static(self, norm.get(), route);
+}
+
+// A native subclass replaced the search: it gets the segments of p[0 .. n - 1] as a list of bytes.
+PyObject* match_through_subclass(RadixTree* self, RadixNode* root, const char* p, Py_ssize_t n) {
+    Ref segments(PyList_New(0));
+    Ref params(PyDict_New());
+    if (!segments || !params) return qm::kFailed;
+    SegmentView seg;
+    for (SegmentCursor cursor(p, n); cursor.next(&seg);) {
+        Ref item(PyBytes_FromStringAndSize(seg.data, seg.size));
+        if (!item || PyList_Append(segments.get(), item.get()) < 0) return qm::kFailed;
     }
-    return Py_NewRef(Py_None);
+    return self->ops->match_recursive(self, root, segments.get(), 0, params.get(), 0);
+}
+
+// The search from `root` over the segments of p[0 .. n - 1], which are `count` at the most.
+PyObject* match_segments(RadixNode* root, const char* p, Py_ssize_t n, Py_ssize_t count) {
+    Matcher matcher;
+    if (!matcher.reserve(count)) return qm::kFailed;
+    SegmentView seg;
+    for (SegmentCursor cursor(p, n); cursor.next(&seg);) matcher.add(seg.data, seg.size, nullptr);
+    matcher.set_contiguous(true);
+    return matcher.search(root, 0);
 }
 
 PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
@@ -1434,63 +1502,22 @@ PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     Ref hold_self = Ref::borrow(reinterpret_cast<PyObject*>(self));
     const char* p = PyBytes_AS_STRING(path);
     Py_ssize_t n = PyBytes_GET_SIZE(path);
-
     // A path with an empty segment never matches.
     Py_ssize_t slashes = 0;
     if (scan_slashes(p, n, &slashes)) return Py_NewRef(Py_None);
-
-    // The exact-path table, as given and without the trailing slash.
-    PyObject* table = self->static_routes;
-    RoutingIndex* index = table != Py_None ? current_index<Fold::None>(self->static_index, table) : nullptr;
     Ref route;
-    int found = index ? lookup_static_view(index, p, n, &route) : lookup_static(self, path, &route);
+    Py_ssize_t norm_size;
+    int found = match_static_table(self, path, &norm_size, &route);
     if (found < 0) return qm::kFailed;
     if (found) return make_pair(route.get(), Py_None);
-    Py_ssize_t norm_size = n;
-    if (n > 1 && p[n - 1] == '/') {
-        while (norm_size > 0 && p[norm_size - 1] == '/') --norm_size;
-        if (index) {
-            found = lookup_static_view(index, p, norm_size, &route);
-        } else {
-            Ref norm(PyBytes_FromStringAndSize(p, norm_size));
-            if (!norm) return qm::kFailed;
-            found = lookup_static(self, norm.get(), &route);
-        }
-        if (found < 0) return qm::kFailed;
-        if (found) return make_pair(route.get(), Py_None);
-    }
     if (norm_size == 0 || (norm_size == 1 && p[0] == '/')) return match_root(self);
-
-    // Split into segments. No empty segment can appear inside (no "//"), only a leading "/"; the
-    // stripped trailing slashes are not counted.
-    Py_ssize_t count = slashes - (n - norm_size) + 1;
     RadixNode* root = tree_root(self, "children");
     if (!root) return qm::kFailed;
     Ref hold_root = Ref::borrow(reinterpret_cast<PyObject*>(root));
-
-    if (self->ops->match_recursive != radix_tree_match_recursive) {
-        // A native subclass replaced the search: hand it the segments as Python objects.
-        Ref segments(PyList_New(0));
-        Ref params(PyDict_New());
-        if (!segments || !params) return qm::kFailed;
-        SegmentView seg;
-        for (SegmentCursor cursor(p, norm_size); cursor.next(&seg);) {
-            Ref item(PyBytes_FromStringAndSize(seg.data, seg.size));
-            if (!item || PyList_Append(segments.get(), item.get()) < 0) return qm::kFailed;
-        }
-        return self->ops->match_recursive(self, root, segments.get(), 0, params.get(), 0);
-    }
-
-    Matcher matcher;
-    if (!matcher.reserve(count)) return qm::kFailed;
-    SegmentView seg;
-    for (SegmentCursor cursor(p, norm_size); cursor.next(&seg);) matcher.add(seg.data, seg.size, nullptr);
-
-    matcher.set_contiguous(true);
-    PyObject* result = nullptr;
-    int r = matcher.run(root, 0, &result);
-    if (r < 0) return qm::kFailed;
-    return r ? result : Py_NewRef(Py_None);
+    if (self->ops->match_recursive != radix_tree_match_recursive) return match_through_subclass(self, root, p, norm_size);
+    // No empty segment can appear inside (no "//"), only a leading "/"; the stripped trailing
+    // slashes are not counted.
+    return match_segments(root, p, norm_size, slashes - (n - norm_size) + 1);
 }
 
 const RadixTreeOps kRadixTreeOps = {
