@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 // The word-at-a-time scans below read bytes in memory order from the low end of a word.
@@ -390,65 +391,67 @@ PyObject* index_lookup(const RoutingIndex* index, const char* p, size_t n) {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Typed attributes. Each attribute's closure describes its slot and what it accepts.
+// Typed attributes, for the getset tables: object.h's accessors over one field of a layout, and two
+// for the kinds it has none for: a field holding a node (whose class exists only once the module
+// is imported) and the is_leaf flag.
 
-enum class FieldKind { Any, Builtin, Instance, Bool };
+template <typename T, typename V>
+T* owner_of(V T::*);  // for decltype: the layout a field pointer belongs to
 
-struct FieldSpec {
-    Py_ssize_t offset;
-    FieldKind kind;
-    PyTypeObject** type;  // for Builtin and Instance
-};
-
-inline PyObject** slot_of(PyObject* self, const FieldSpec* spec) {
-    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + spec->offset);
+template <auto Member>
+inline auto& field_of(PyObject* op) {
+    return reinterpret_cast<std::remove_pointer_t<decltype(owner_of(Member))>*>(op)->*Member;
 }
 
-PyObject* field_get(PyObject* self, void* closure) {
-    const auto* spec = static_cast<const FieldSpec*>(closure);
-    if (spec->kind == FieldKind::Bool) {
-        return PyBool_FromLong(*reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + spec->offset));
-    }
-    return qm::get_field(*slot_of(self, spec));
+template <auto Member>
+int set_node_member(PyObject* op, PyObject* value, void*) {
+    return qm::set_instance_field(&field_of<Member>(op), value, g_radix_node_type);
 }
 
-int field_set(PyObject* self, PyObject* value, void* closure) {
-    const auto* spec = static_cast<const FieldSpec*>(closure);
-    switch (spec->kind) {
-        case FieldKind::Any:
-            return qm::set_any_field(slot_of(self, spec), value);
-        case FieldKind::Builtin:
-            return qm::set_builtin_field(slot_of(self, spec), value, *spec->type);
-        case FieldKind::Instance:
-            return qm::set_instance_field(slot_of(self, spec), value, *spec->type);
-        case FieldKind::Bool: {
-            if (!value) return qm::raise_no_delete();
-            int truth = PyObject_IsTrue(value);
-            if (truth < 0) return qm::kFailed;
-            *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(self) + spec->offset) = truth;
-            return 0;
-        }
-    }
+template <auto Member>
+PyObject* get_flag_member(PyObject* op, void*) {
+    return PyBool_FromLong(field_of<Member>(op));
+}
+
+// Any value, stored as its truth; deletion raises NotImplementedError "__del__".
+template <auto Member>
+int set_flag_member(PyObject* op, PyObject* value, void*) {
+    if (!value) return qm::raise_no_delete();
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return qm::kFailed;
+    field_of<Member>(op) = truth;
     return 0;
 }
 
-PyTypeObject* bytes_type = &PyBytes_Type;
-PyTypeObject* str_type = &PyUnicode_Type;
-PyTypeObject* dict_type = &PyDict_Type;
-PyTypeObject* list_type = &PyList_Type;
+template <auto Member>
+constexpr PyGetSetDef any_attribute(const char* name, const char* doc) {
+    return {name, qm::get_member<Member>, qm::set_any_member<Member>, doc, nullptr};
+}
 
-#define QM_FIELD(cls, name, kind, type) FieldSpec{offsetof(cls, name), FieldKind::kind, type}
-#define QM_GETSET(pyname, spec, doc) {pyname, field_get, field_set, PyDoc_STR(doc), const_cast<FieldSpec*>(&spec)}
+template <auto Member, PyTypeObject* Type>
+constexpr PyGetSetDef builtin_attribute(const char* name, const char* doc) {
+    return {name, qm::get_member<Member>, qm::set_builtin_member<Member, Type>, doc, nullptr};
+}
+
+template <auto Member>
+constexpr PyGetSetDef node_attribute(const char* name, const char* doc) {
+    return {name, qm::get_member<Member>, set_node_member<Member>, doc, nullptr};
+}
+
+template <auto Member>
+constexpr PyGetSetDef flag_attribute(const char* name, const char* doc) {
+    return {name, get_flag_member<Member>, set_flag_member<Member>, doc, nullptr};
+}
 
 // Pickling: every class reduces to (copyreg.__newobj__, (cls,), state) where state is the tuple of
-// its fields in declaration order, followed by the instance dict of a Python subclass (or None).
-// __setstate__ assigns the fields through their typed setters, so a tampered state cannot put a
-// value of the wrong type into a field.
+// its first `count` attributes in table order, followed by the instance dict of a Python subclass
+// (or None). __setstate__ assigns them through their typed setters, so a tampered state cannot put
+// a value of the wrong type into a field.
 PyObject* reduce_fields(PyObject* self, const PyGetSetDef* fields, Py_ssize_t count) {
     Ref state(PyTuple_New(count + 1));
     if (!state) return qm::kFailed;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* value = field_get(self, fields[i].closure);
+        PyObject* value = fields[i].get(self, fields[i].closure);
         if (!value) return qm::kFailed;
         PyTuple_SET_ITEM(state.get(), i, value);
     }
@@ -465,27 +468,35 @@ PyObject* restore_fields(PyObject* self, PyObject* state, const PyGetSetDef* fie
     }
     Ref hold = Ref::borrow(state);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (field_set(self, PyTuple_GET_ITEM(state, i), fields[i].closure) < 0) return qm::kFailed;
+        if (fields[i].set(self, PyTuple_GET_ITEM(state, i), fields[i].closure) < 0) return qm::kFailed;
     }
     PyObject* extra = PyTuple_GET_ITEM(state, count);
     if (extra != Py_None) {
         Ref dict(PyObject_GetAttr(self, g_names[N_DICT]));
-        if (!dict) return qm::kFailed;
-        if (PyDict_Update(dict.get(), extra) < 0) return qm::kFailed;
+        if (!dict || PyDict_Update(dict.get(), extra) < 0) return qm::kFailed;
     }
     return Py_NewRef(Py_None);
 }
 
-#define QM_PICKLE_METHODS(prefix, getset, count)                                                           \
-    PyObject* prefix##_reduce(PyObject* self, PyObject*) { return reduce_fields(self, getset, count); }   \
-    PyObject* prefix##_setstate(PyObject* self, PyObject* state) {                                        \
-        return restore_fields(self, state, getset, count);                                                 \
-    }
+template <PyGetSetDef* Fields, Py_ssize_t Count>
+PyObject* pickle_reduce(PyObject* self, PyObject*) {
+    return reduce_fields(self, Fields, Count);
+}
 
-#define QM_PICKLE_METHOD_DEFS(prefix)                                                                      \
-    {"__reduce__", prefix##_reduce, METH_NOARGS, PyDoc_STR("__reduce__($self, /)\n--\n\nPickle support.")}, \
-    {"__setstate__", prefix##_setstate, METH_O,                                                            \
+template <PyGetSetDef* Fields, Py_ssize_t Count>
+PyObject* pickle_setstate(PyObject* self, PyObject* state) {
+    return restore_fields(self, state, Fields, Count);
+}
+
+// The method table entries __reduce__ and __setstate__ over the first `count` attributes of `getset`.
+#define QM_PICKLE_METHOD_DEFS(getset, count)                                                                \
+    {"__reduce__", pickle_reduce<getset, count>, METH_NOARGS,                                              \
+     PyDoc_STR("__reduce__($self, /)\n--\n\nPickle support.")},                                            \
+    {"__setstate__", pickle_setstate<getset, count>, METH_O,                                               \
      PyDoc_STR("__setstate__($self, state, /)\n--\n\nRestore the fields from a pickled state.")}
+
+// ---------------------------------------------------------------------------------------------------
+// Lifecycle helpers of the four classes.
 
 // Owned-field helpers for native code that builds nodes.
 inline void set_slot(PyObject** slot, PyObject* owned) { qm::replace_field(slot, owned); }
@@ -499,6 +510,56 @@ PyObject* make_pair(PyObject* first, PyObject* second) {
     PyTuple_SET_ITEM(pair, 1, Py_NewRef(second));
     return pair;
 }
+
+// A new instance of `type` (the native class or a subclass) with its operation table set and its
+// fields null, for the caller to fill.
+template <typename T, typename Ops>
+T* alloc_instance(PyTypeObject* type, const Ops* ops) {
+    auto* self = reinterpret_cast<T*>(type->tp_alloc(type, 0));
+    if (self) self->ops = ops;
+    return self;
+}
+
+// The constructor of a class that takes no arguments: the new instance (a new reference) with its
+// operation table set and its fields null, or null with TypeError set for any argument.
+template <typename T, typename Ops>
+PyObject* new_without_args(const char* func, PyTypeObject* type, PyObject* args, PyObject* kwargs, const Ops* ops) {
+    const qm::Signature sig{func, nullptr, 0, 0};
+    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return qm::kFailed;
+    return reinterpret_cast<PyObject*>(alloc_instance<T>(type, ops));
+}
+
+// The collector slots of a class whose instances keep a lookup table (`Index`) beside their object
+// fields: those of ObjectFields, and the table freed with the fields. The trashcan keeps the release
+// of a long chain of nodes (a pattern with many segments) from recursing once per node.
+template <typename T, RoutingIndex* T::*Index, PyObject* T::*... Fields>
+struct IndexedFields {
+    using Objects = qm::ObjectFields<T, Fields...>;
+
+    static int traverse(PyObject* op, visitproc visit, void* arg) { return Objects::traverse(op, visit, arg); }
+
+    static int clear(PyObject* op) {
+        free_index(reinterpret_cast<T*>(op)->*Index);
+        Objects::release(op);
+        return 0;
+    }
+
+    static void dealloc(PyObject* op) {
+        PyTypeObject* type = Py_TYPE(op);
+        PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc)
+        (void)clear(op);
+        type->tp_free(op);
+        Py_DECREF(type);
+        Py_TRASHCAN_END
+    }
+};
+
+// The slots every class of the module has: its docstring, constructor, collector slots (from its
+// field list), attributes and methods.
+#define QM_CLASS_SLOTS(doc, new_fn, fields, getset, methods)                                                   \
+    {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_new, reinterpret_cast<void*>(new_fn)}, QM_FIELD_GC_SLOTS(fields), \
+        {Py_tp_getset, getset}, {Py_tp_methods, methods}
 
 // The spec of a native class: subclassable from Python, collected, and immutable (its attributes
 // cannot be set or deleted; a Python subclass's can).
@@ -515,33 +576,18 @@ inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, g_radix_node
 
 const RadixNodeOps kRadixNodeOps{};
 
-void node_init_fields(RadixNode* node) {
-    node->ops = &kRadixNodeOps;
-    node->segment = Py_NewRef(Py_None);
-    node->route = Py_NewRef(Py_None);
-    node->children = nullptr;
-    node->param_child = Py_NewRef(Py_None);
-    node->param_name = Py_NewRef(Py_None);
-    node->param_names = Py_NewRef(Py_None);
-    node->param_validator = Py_NewRef(Py_None);
-    node->wildcard_child = Py_NewRef(Py_None);
-    node->wildcard_name = Py_NewRef(Py_None);
-    node->wildcard_suffix = Py_NewRef(Py_None);
-    node->is_leaf = 0;
-    node->child_index = nullptr;
-}
-
 PyObject* node_alloc(PyTypeObject* type, PyObject* segment) {
-    auto* node = reinterpret_cast<RadixNode*>(type->tp_alloc(type, 0));
+    RadixNode* node = alloc_instance<RadixNode>(type, &kRadixNodeOps);
     if (!node) return qm::kFailed;
-    node_init_fields(node);
-    node->children = PyDict_New();
-    if (!node->children) {
-        Py_DECREF(node);
-        return qm::kFailed;
+    Ref owner(reinterpret_cast<PyObject*>(node));
+    for (PyObject** field : {&node->segment, &node->route, &node->param_child, &node->param_name, &node->param_names,
+                             &node->param_validator, &node->wildcard_child, &node->wildcard_name,
+                             &node->wildcard_suffix}) {
+        *field = Py_NewRef(Py_None);
     }
+    if (!(node->children = PyDict_New())) return qm::kFailed;
     set_slot_borrowed(&node->segment, segment);
-    return reinterpret_cast<PyObject*>(node);
+    return owner.release();
 }
 
 inline PyObject* new_node(PyObject* segment) { return node_alloc(g_radix_node_type, segment); }
@@ -556,68 +602,41 @@ PyObject* radix_node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 using RadixNodeFields =
-    qm::ObjectFields<RadixNode, &RadixNode::segment, &RadixNode::route, &RadixNode::children, &RadixNode::param_child,
-                     &RadixNode::param_name, &RadixNode::param_names, &RadixNode::param_validator,
-                     &RadixNode::wildcard_child, &RadixNode::wildcard_name, &RadixNode::wildcard_suffix>;
-
-int radix_node_clear(PyObject* op) {
-    free_index(as_node(op)->child_index);
-    RadixNodeFields::release(op);
-    return 0;
-}
-
-void radix_node_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    // A pattern with many segments makes a long chain of nodes; the trashcan keeps its release from
-    // recursing once per node.
-    Py_TRASHCAN_BEGIN(op, radix_node_dealloc)
-    (void)radix_node_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
-
-const FieldSpec node_segment = QM_FIELD(RadixNode, segment, Builtin, &bytes_type);
-const FieldSpec node_route = QM_FIELD(RadixNode, route, Any, nullptr);
-const FieldSpec node_children = QM_FIELD(RadixNode, children, Builtin, &dict_type);
-const FieldSpec node_param_child = QM_FIELD(RadixNode, param_child, Instance, &g_radix_node_type);
-const FieldSpec node_param_name = QM_FIELD(RadixNode, param_name, Builtin, &str_type);
-const FieldSpec node_param_names = QM_FIELD(RadixNode, param_names, Builtin, &list_type);
-const FieldSpec node_param_validator = QM_FIELD(RadixNode, param_validator, Any, nullptr);
-const FieldSpec node_wildcard_child = QM_FIELD(RadixNode, wildcard_child, Instance, &g_radix_node_type);
-const FieldSpec node_wildcard_name = QM_FIELD(RadixNode, wildcard_name, Builtin, &str_type);
-const FieldSpec node_wildcard_suffix = QM_FIELD(RadixNode, wildcard_suffix, Builtin, &bytes_type);
-const FieldSpec node_is_leaf = QM_FIELD(RadixNode, is_leaf, Bool, nullptr);
+    IndexedFields<RadixNode, &RadixNode::child_index, &RadixNode::segment, &RadixNode::route, &RadixNode::children,
+                  &RadixNode::param_child, &RadixNode::param_name, &RadixNode::param_names,
+                  &RadixNode::param_validator, &RadixNode::wildcard_child, &RadixNode::wildcard_name,
+                  &RadixNode::wildcard_suffix>;
 
 PyGetSetDef radix_node_getset[] = {
-    QM_GETSET("segment", node_segment, "The path segment the node was created for (bytes or None)."),
-    QM_GETSET("route", node_route, "The route registered at this node, or None."),
-    QM_GETSET("children", node_children, "Static children: lowercased segment (bytes) to RadixNode."),
-    QM_GETSET("param_child", node_param_child, "The single parameter child, or None."),
-    QM_GETSET("param_name", node_param_name, "On a parameter child: the name parsed from its segment."),
-    QM_GETSET("param_names", node_param_names, "On a route node: the names given to the captured values."),
-    QM_GETSET("param_validator", node_param_validator, "On a parameter child: the pattern a segment must match."),
-    QM_GETSET("wildcard_child", node_wildcard_child, "The single wildcard child, or None."),
-    QM_GETSET("wildcard_name", node_wildcard_name, "Name under which the wildcard's captured tail is returned."),
-    QM_GETSET("wildcard_suffix", node_wildcard_suffix, "Lowercased ending the wildcard's tail must have, or None."),
-    QM_GETSET("is_leaf", node_is_leaf, "True once a route has been registered at this node."),
+    builtin_attribute<&RadixNode::segment, &PyBytes_Type>(
+        "segment", "The path segment the node was created for (bytes or None)."),
+    any_attribute<&RadixNode::route>("route", "The route registered at this node, or None."),
+    builtin_attribute<&RadixNode::children, &PyDict_Type>(
+        "children", "Static children: lowercased segment (bytes) to RadixNode."),
+    node_attribute<&RadixNode::param_child>("param_child", "The single parameter child, or None."),
+    builtin_attribute<&RadixNode::param_name, &PyUnicode_Type>(
+        "param_name", "On a parameter child: the name parsed from its segment."),
+    builtin_attribute<&RadixNode::param_names, &PyList_Type>(
+        "param_names", "On a route node: the names given to the captured values."),
+    any_attribute<&RadixNode::param_validator>("param_validator",
+                                               "On a parameter child: the pattern a segment must match."),
+    node_attribute<&RadixNode::wildcard_child>("wildcard_child", "The single wildcard child, or None."),
+    builtin_attribute<&RadixNode::wildcard_name, &PyUnicode_Type>(
+        "wildcard_name", "Name under which the wildcard's captured tail is returned."),
+    builtin_attribute<&RadixNode::wildcard_suffix, &PyBytes_Type>(
+        "wildcard_suffix", "Lowercased ending the wildcard's tail must have, or None."),
+    flag_attribute<&RadixNode::is_leaf>("is_leaf", "True once a route has been registered at this node."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(radix_node, radix_node_getset, 11)
-
 PyMethodDef radix_node_methods[] = {
-    QM_PICKLE_METHOD_DEFS(radix_node),
+    QM_PICKLE_METHOD_DEFS(radix_node_getset, 11),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot radix_node_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.")},
-    {Py_tp_new, reinterpret_cast<void*>(radix_node_new)},
-    QM_GC_SLOTS(radix_node_dealloc, RadixNodeFields::traverse, radix_node_clear),
-    {Py_tp_getset, radix_node_getset},
-    {Py_tp_methods, radix_node_methods},
+    QM_CLASS_SLOTS("RadixNode(segment=b'')\n--\n\nOne node of a route pattern tree.", radix_node_new, RadixNodeFields,
+                   radix_node_getset, radix_node_methods),
     {0, nullptr},
 };
 
@@ -1551,66 +1570,37 @@ PyObject* py_radix_tree_match(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* radix_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const qm::Signature sig{"RadixTree", nullptr, 0, 0};
-    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return qm::kFailed;
-    auto* self = reinterpret_cast<RadixTree*>(type->tp_alloc(type, 0));
-    if (!self) return qm::kFailed;
-    self->ops = &kRadixTreeOps;
-    self->root = new_node(g_empty_bytes);
-    self->static_routes = self->root ? PyDict_New() : nullptr;
-    if (!self->static_routes) {
-        Py_DECREF(self);
-        return qm::kFailed;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    Ref owner(new_without_args<RadixTree>("RadixTree", type, args, kwargs, &kRadixTreeOps));
+    if (!owner) return qm::kFailed;
+    RadixTree* self = as_tree(owner.get());
+    if (!(self->root = new_node(g_empty_bytes)) || !(self->static_routes = PyDict_New())) return qm::kFailed;
+    return owner.release();
 }
 
-using RadixTreeFields = qm::ObjectFields<RadixTree, &RadixTree::root, &RadixTree::static_routes>;
-
-int radix_tree_clear(PyObject* op) {
-    free_index(as_tree(op)->static_index);
-    RadixTreeFields::release(op);
-    return 0;
-}
-
-void radix_tree_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)radix_tree_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
-
-const FieldSpec tree_root_field = QM_FIELD(RadixTree, root, Instance, &g_radix_node_type);
-const FieldSpec tree_static_routes = QM_FIELD(RadixTree, static_routes, Builtin, &dict_type);
+using RadixTreeFields = IndexedFields<RadixTree, &RadixTree::static_index, &RadixTree::root, &RadixTree::static_routes>;
 
 PyGetSetDef radix_tree_getset[] = {
-    QM_GETSET("root", tree_root_field, "Root node of the tree."),
-    QM_GETSET("static_routes", tree_static_routes, "Exact-path table: pattern bytes to route."),
+    node_attribute<&RadixTree::root>("root", "Root node of the tree."),
+    builtin_attribute<&RadixTree::static_routes, &PyDict_Type>("static_routes",
+                                                               "Exact-path table: pattern bytes to route."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(radix_tree, radix_tree_getset, 2)
-
 PyMethodDef radix_tree_methods[] = {
-    QM_PICKLE_METHOD_DEFS(radix_tree),
-    {"insert", QM_FASTCALL(py_radix_tree_insert),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
-               "Register route under the path pattern (bytes). param_names names the captured values.")},
-    {"match", QM_FASTCALL(py_radix_tree_match),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("match($self, /, path)\n--\n\n"
-               "Find the route for a raw path (bytes): (route, values) or None.")},
+    QM_PICKLE_METHOD_DEFS(radix_tree_getset, 2),
+    QM_FASTCALL_METHOD("insert", py_radix_tree_insert,
+                       PyDoc_STR("insert($self, /, pattern, route, param_names=None)\n--\n\n"
+                                 "Register route under the path pattern (bytes). param_names names the captured "
+                                 "values.")),
+    QM_FASTCALL_METHOD("match", py_radix_tree_match,
+                       PyDoc_STR("match($self, /, path)\n--\n\n"
+                                 "Find the route for a raw path (bytes): (route, values) or None.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot radix_tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RadixTree()\n--\n\nRoute patterns of one HTTP method.")},
-    {Py_tp_new, reinterpret_cast<void*>(radix_tree_new)},
-    QM_GC_SLOTS(radix_tree_dealloc, RadixTreeFields::traverse, radix_tree_clear),
-    {Py_tp_getset, radix_tree_getset},
-    {Py_tp_methods, radix_tree_methods},
+    QM_CLASS_SLOTS("RadixTree()\n--\n\nRoute patterns of one HTTP method.", radix_tree_new, RadixTreeFields,
+                   radix_tree_getset, radix_tree_methods),
     {0, nullptr},
 };
 
@@ -1683,13 +1673,9 @@ int route_match_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* route_match_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-    auto* self = reinterpret_cast<RouteMatch*>(type->tp_alloc(type, 0));
+    RouteMatch* self = alloc_instance<RouteMatch>(type, &kRouteMatchOps);
     if (!self) return qm::kFailed;
-    self->ops = &kRouteMatchOps;
-    self->handler = Py_NewRef(Py_None);
-    self->pattern = Py_NewRef(Py_None);
-    self->values = Py_NewRef(Py_None);
-    self->route = Py_NewRef(Py_None);
+    for (PyObject** field : {&self->handler, &self->pattern, &self->values, &self->route}) *field = Py_NewRef(Py_None);
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -1703,39 +1689,28 @@ PyObject* route_match_repr(PyObject* op) {
     return PyUnicode_FromFormat("<RouteMatch %U>", text.get());
 }
 
-PyObject* route_match_get_values(PyObject* op, void*) { return qm::get_field(as_match(op)->values); }
-
-const FieldSpec match_handler = QM_FIELD(RouteMatch, handler, Any, nullptr);
-const FieldSpec match_pattern = QM_FIELD(RouteMatch, pattern, Any, nullptr);
-const FieldSpec match_values = QM_FIELD(RouteMatch, values, Builtin, &dict_type);
-const FieldSpec match_route = QM_FIELD(RouteMatch, route, Any, nullptr);
-
 PyGetSetDef route_match_getset[] = {
-    QM_GETSET("handler", match_handler, "The route's handler."),
-    QM_GETSET("pattern", match_pattern, "The route's pattern."),
-    QM_GETSET("_values", match_values, "The decoded route values, or None."),
-    QM_GETSET("route", match_route, "The route object."),
-    {"values", route_match_get_values, nullptr, PyDoc_STR("The decoded route values (dict), or None."), nullptr},
+    any_attribute<&RouteMatch::handler>("handler", "The route's handler."),
+    any_attribute<&RouteMatch::pattern>("pattern", "The route's pattern."),
+    builtin_attribute<&RouteMatch::values, &PyDict_Type>("_values", "The decoded route values, or None."),
+    any_attribute<&RouteMatch::route>("route", "The route object."),
+    {"values", qm::get_member<&RouteMatch::values>, nullptr, PyDoc_STR("The decoded route values (dict), or None."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(route_match, route_match_getset, 4)
-
 PyMethodDef route_match_methods[] = {
-    QM_PICKLE_METHOD_DEFS(route_match),
+    QM_PICKLE_METHOD_DEFS(route_match_getset, 4),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot route_match_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RouteMatch(route, values=None)\n--\n\n"
-                                  "A matched route with its decoded route values.")},
-    {Py_tp_new, reinterpret_cast<void*>(route_match_new)},
+    QM_CLASS_SLOTS("RouteMatch(route, values=None)\n--\n\nA matched route with its decoded route values.",
+                   route_match_new, RouteMatchFields, route_match_getset, route_match_methods),
     {Py_tp_init, reinterpret_cast<void*>(route_match_init)},
-    QM_FIELD_GC_SLOTS(RouteMatchFields),
     {Py_tp_repr, reinterpret_cast<void*>(route_match_repr)},
-    {Py_tp_getset, route_match_getset},
-    {Py_tp_methods, route_match_methods},
     {0, nullptr},
+
 };
 
 PyType_Spec route_match_spec = native_class_spec("quillmoth.routing.RouteMatch", sizeof(RouteMatch), route_match_slots);
@@ -1851,68 +1826,40 @@ PyObject* py_cython_radix_router_get_match(PyObject* self, PyObject* const* args
 }
 
 PyObject* cython_radix_router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const qm::Signature sig{"CythonRadixRouter", nullptr, 0, 0};
-    if (!qm::parse_tuple_args(sig, args, kwargs, nullptr)) return qm::kFailed;
-    auto* self = reinterpret_cast<CythonRadixRouter*>(type->tp_alloc(type, 0));
-    if (!self) return qm::kFailed;
-    self->ops = &kCythonRadixRouterOps;
-    self->trees = PyDict_New();
-    if (!self->trees) {
-        Py_DECREF(self);
-        return qm::kFailed;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    Ref owner(new_without_args<CythonRadixRouter>("CythonRadixRouter", type, args, kwargs, &kCythonRadixRouterOps));
+    if (!owner || !(as_router(owner.get())->trees = PyDict_New())) return qm::kFailed;
+    return owner.release();
 }
 
-using CythonRadixRouterFields = qm::ObjectFields<CythonRadixRouter, &CythonRadixRouter::trees>;
-
-int cython_radix_router_clear(PyObject* op) {
-    free_index(as_router(op)->trees_index);
-    CythonRadixRouterFields::release(op);
-    return 0;
-}
-
-void cython_radix_router_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    (void)cython_radix_router_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
-
-const FieldSpec router_trees = QM_FIELD(CythonRadixRouter, trees, Builtin, &dict_type);
+using CythonRadixRouterFields =
+    IndexedFields<CythonRadixRouter, &CythonRadixRouter::trees_index, &CythonRadixRouter::trees>;
 
 PyGetSetDef cython_radix_router_getset[] = {
-    QM_GETSET("trees", router_trees, "Uppercased method name (bytes) to the RadixTree of that method."),
+    builtin_attribute<&CythonRadixRouter::trees, &PyDict_Type>(
+        "trees", "Uppercased method name (bytes) to the RadixTree of that method."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-QM_PICKLE_METHODS(cython_radix_router, cython_radix_router_getset, 1)
-
 PyMethodDef cython_radix_router_methods[] = {
-    QM_PICKLE_METHOD_DEFS(cython_radix_router),
-
-    {"add_route", QM_FASTCALL(py_cython_radix_router_add_route),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
-               "Register route for the method (bytes, any case) under the path pattern (bytes).")},
-    {"get_match", QM_FASTCALL(py_cython_radix_router_get_match),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
-               "Find the route for the method and raw path: (route, values) or None.")},
+    QM_PICKLE_METHOD_DEFS(cython_radix_router_getset, 1),
+    QM_FASTCALL_METHOD("add_route", py_cython_radix_router_add_route,
+                       PyDoc_STR("add_route($self, /, method, pattern, route, param_names=None)\n--\n\n"
+                                 "Register route for the method (bytes, any case) under the path pattern (bytes).")),
+    QM_FASTCALL_METHOD("get_match", py_cython_radix_router_get_match,
+                       PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
+                                 "Find the route for the method and raw path: (route, values) or None.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot cython_radix_router_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CythonRadixRouter()\n--\n\nOne radix tree of routes per HTTP method.")},
-    {Py_tp_new, reinterpret_cast<void*>(cython_radix_router_new)},
-    QM_GC_SLOTS(cython_radix_router_dealloc, CythonRadixRouterFields::traverse, cython_radix_router_clear),
-    {Py_tp_getset, cython_radix_router_getset},
-    {Py_tp_methods, cython_radix_router_methods},
+    QM_CLASS_SLOTS("CythonRadixRouter()\n--\n\nOne radix tree of routes per HTTP method.", cython_radix_router_new,
+                   CythonRadixRouterFields, cython_radix_router_getset, cython_radix_router_methods),
+
     {0, nullptr},
 };
 
-PyType_Spec cython_radix_router_spec = native_class_spec("quillmoth.routing.CythonRadixRouter", sizeof(CythonRadixRouter), cython_radix_router_slots);
+PyType_Spec cython_radix_router_spec =
+    native_class_spec("quillmoth.routing.CythonRadixRouter", sizeof(CythonRadixRouter), cython_radix_router_slots);
 
 // ---------------------------------------------------------------------------------------------------
 // Module
