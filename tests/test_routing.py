@@ -8,6 +8,7 @@ import pytest
 from quillmoth import routing
 from quillmoth.routing import CythonRadixRouter, RadixNode, RadixTree, RouteMatch
 
+from conftest import run_python
 from routing_support import Route, tree_parse_param_segment
 
 
@@ -33,6 +34,69 @@ def test_validator_constants_are_compiled_bytes_patterns(name, pattern):
     assert isinstance(rx, re.Pattern)
     assert rx.pattern == pattern
 
+
+
+# In a child interpreter: re.compile hands out stand-ins and fails on the third validator (or
+# copyreg.__newobj__ is gone), so every import fails after making part of the module's state. Each
+# failed import must leave nothing behind: the stand-ins are freed, and the factory, an interned name
+# and a positional key are held as often as before. Then the real ones are restored and the import
+# works.
+FAILED_IMPORT = """
+import copyreg, gc, pickle, re, sys, weakref
+
+real_compile, real_newobj = re.compile, copyreg.__newobj__
+made = []
+
+class Compiled:
+    pass
+
+def compile_two(pattern, flags=0):
+    if len(made) == 2:
+        raise LookupError("no third pattern")
+    compiled = Compiled()
+    made.append(weakref.ref(compiled))
+    return compiled
+
+def newobj(cls, *args):
+    return real_newobj(cls, *args)
+
+def held():
+    return sys.getrefcount(newobj), sys.getrefcount("_p_5"), sys.getrefcount("param_names")
+
+copyreg.__newobj__ = newobj
+if MODE == "compile":
+    re.compile = compile_two
+else:
+    del copyreg.__newobj__
+for attempt in range(3):
+    made.clear()
+    before = held()
+    try:
+        import quillmoth.routing
+    except (LookupError, AttributeError):
+        pass
+    else:
+        raise SystemExit("the import did not fail")
+    gc.collect()
+    assert held() == before, (attempt, before, held())
+    assert not any(ref() for ref in made), "validators kept"
+
+re.compile, copyreg.__newobj__ = real_compile, real_newobj
+from quillmoth import routing
+assert isinstance(routing._INT_RX, re.Pattern)
+tree = routing.RadixTree()
+tree.insert(b"/n/{id:int}", "n")
+assert tree.match(b"/n/12") == ("n", {"_p_1": "12"}) and tree.match(b"/n/x") is None
+assert pickle.loads(pickle.dumps(tree)).match(b"/n/12") == ("n", {"_p_1": "12"})
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("mode", ["compile", "newobj"])
+def test_failed_import_keeps_nothing_and_the_retry_works(mode):
+    result = run_python(f"MODE = {mode!r}\n" + FAILED_IMPORT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
 
 # ---- static patterns ----------------------------------------------------------------------------
 
