@@ -200,6 +200,26 @@ def test_subclass_without_overrides_takes_native_path():
     assert router_get_match(router, b"GET", b"/p/1") == ("r", {"_p_1": "1"})
 
 
+
+@pytest.mark.parametrize(
+    "cls, attribute",
+    [(RadixTree, "match"), (RadixTree, "insert"), (CythonRadixRouter, "get_match"), (CythonRadixRouter, "add_route"),
+     (RadixNode, "route"), (RouteMatch, "route")],
+)
+def test_native_classes_cannot_be_patched(cls, attribute):
+    router = CythonRadixRouter()
+    router.add_route(b"GET", b"/p/{x}", Route(b"/p/{x}"))
+    before = router.get_match(b"GET", b"/p/1")
+    original = cls.__dict__[attribute]
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(cls, attribute, lambda *args: "patched")
+    with pytest.raises(TypeError, match="immutable type"):
+        delattr(cls, attribute)
+    assert cls.__dict__[attribute] is original
+    assert router.get_match(b"GET", b"/p/1") == before
+    assert router_get_match(router, b"GET", b"/p/1") == before
+    assert RouteMatch(*before).route is before[0]
+
 # ---- garbage collection and reference stability -------------------------------------------------------
 
 def test_cycles_through_routes_are_collected():
