@@ -23,9 +23,12 @@ PyTypeObject* g_body_iterator_type = nullptr;
 // quillmoth.settings.json.json_settings: its `dumps` renders the data of a ServerSentEvent.
 PyObject* g_json_settings = nullptr;
 
-enum NameIndex { kNameDispose, kNameWriteData, kNameDumps, kNameDict, kNameCount };
-const char* const kNameTexts[kNameCount] = {"dispose", "write_data", "dumps", "__dict__"};
-PyObject* g_names[kNameCount];
+// The overridable operations first: Content.dispose, ServerSentEvent.write_data and
+// TextServerSentEvent.write_data (each class's own method, hence its own entry).
+enum Name { N_DISPOSE, N_WRITE_DATA, N_TEXT_WRITE_DATA, N_OPS_COUNT, N_DUMPS = N_OPS_COUNT, N_DICT, N_COUNT };
+constexpr const char* kNameTexts[N_COUNT] = {"dispose", "write_data", "write_data", "dumps", "__dict__"};
+InternedNames<N_COUNT> g_names{kNameTexts};
+Overridable g_overridables[N_OPS_COUNT];
 
 // ---------------------------------------------------------------------------------------------
 // ReadyResult: an awaitable that completes at once with a value. Awaiting it again gives the same
@@ -74,10 +77,7 @@ PyObject* ready_await(PyObject* op) { return Py_NewRef(op); }
 PyObject* ready_send(PyObject* op, PyObject* /*value*/) { return ready_iternext(op); }
 
 PyObject* ready_throw(PyObject* /*op*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        raise_arg_count("throw", 1, 3, nargs);
-        return nullptr;
-    }
+    if (nargs < 1 || nargs > 3) return raise_arg_count("throw", 1, 3, nargs);
     PyObject* exc = args[0];
     if (PyExceptionInstance_Check(exc)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
@@ -170,19 +170,10 @@ PyType_Spec body_iterator_spec = {
 
 inline ContentObject* as_content(PyObject* op) noexcept { return reinterpret_cast<ContentObject*>(op); }
 
-PyObject* content_dispose_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-OverrideCache g_content_dispose_cache;
-
 // A buffered body holds nothing that needs releasing: dispose only gives subclasses (streams,
 // receive channels, files) their hook. Calling it twice is harmless.
 PyObject* content_dispose(ContentObject* self, int skip_dispatch) {
-    if (!skip_dispatch) {
-        PyObject* op = reinterpret_cast<PyObject*>(self);
-        int found = find_override(op, g_content_type, g_names[kNameDispose], QM_IMPL(content_dispose_py),
-                                  g_content_dispose_cache);
-        if (found < 0) return nullptr;
-        if (found) return call_override(op, g_names[kNameDispose]);
-    }
+    if (auto call = g_overridables[N_DISPOSE].dispatch(self, skip_dispatch)) return call.result;
     Py_RETURN_NONE;
 }
 
@@ -190,7 +181,7 @@ const ContentOps g_content_ops = {
     content_dispose,
 };
 
-PyObject* content_dispose_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_content_dispose(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("dispose", nargs, kwnames)) return nullptr;
     return content_dispose(as_content(self), 1);
 }
@@ -244,7 +235,7 @@ PyObject* content_get_body_buffer(PyObject* op, void*) {
 // The instance dictionary of a Python subclass instance when it holds anything, or None.
 [[nodiscard]] PyObject* instance_state(PyObject* op) noexcept {
     PyObject* dict = nullptr;
-    if (get_pickle_dict(op, g_names[kNameDict], &dict) < 0) return nullptr;
+    if (get_pickle_dict(op, g_names[N_DICT], &dict) < 0) return nullptr;
     return dict ? dict : Py_NewRef(Py_None);
 }
 
@@ -270,7 +261,7 @@ PyObject* content_repr(PyObject* op) {
 }
 
 PyMethodDef content_methods[] = {
-    QM_FASTCALL_METHOD("dispose", content_dispose_py,
+    QM_FASTCALL_METHOD("dispose", py_content_dispose,
         PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")),
     {"read", reinterpret_cast<PyCFunction>(content_read), METH_NOARGS,
      PyDoc_STR("read($self, /)\n--\n\nAn awaitable giving the whole body (bytes, or None without a body).")},
@@ -309,20 +300,16 @@ PyType_Spec content_spec = {
     "quillmoth.contents.Content",
     sizeof(ContentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     content_slots,
 };
 
 // _restore_content(cls, type, body, length): a `cls` instance with these fields, built without
 // calling its constructor.
 PyObject* restore_content(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        raise_arg_count("_restore_content", 4, 4, nargs);
-        return nullptr;
-    }
+    if (nargs != 4) return raise_arg_count("_restore_content", 4, 4, nargs);
     if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), g_content_type)) {
-        (void)raise_cannot_convert(args[0], g_content_type);
-        return nullptr;
+        return raise_cannot_convert(args[0], g_content_type);
     }
     auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
     Ref op(content_new(cls, nullptr, nullptr));
@@ -385,22 +372,11 @@ PyObject* restore_content(PyObject* /*module*/, PyObject* const* args, Py_ssize_
 
 inline ServerSentEventObject* as_sse(PyObject* op) noexcept { return reinterpret_cast<ServerSentEventObject*>(op); }
 
-PyObject* sse_write_data_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* text_sse_write_data_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-OverrideCache g_sse_write_data_cache;
-OverrideCache g_text_sse_write_data_cache;
-
 // The data of a plain event as JSON text, rendered by json_settings.dumps (msgspec unless the
 // application configured another encoder).
 PyObject* sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
-    PyObject* op = reinterpret_cast<PyObject*>(self);
-    if (!skip_dispatch) {
-        int found = find_override(op, g_sse_type, g_names[kNameWriteData], QM_IMPL(sse_write_data_py),
-                                  g_sse_write_data_cache);
-        if (found < 0) return nullptr;
-        if (found) return call_override(op, g_names[kNameWriteData]);
-    }
-    Ref dumps(PyObject_GetAttr(g_json_settings, g_names[kNameDumps]));
+    if (auto call = g_overridables[N_WRITE_DATA].dispatch(self, skip_dispatch)) return call.result;
+    Ref dumps(PyObject_GetAttr(g_json_settings, g_names[N_DUMPS]));
     if (!dumps) return nullptr;
     // Held: the encoder may run Python code (a hook) that replaces the event's data meanwhile.
     Ref data = Ref::borrow(self->data);
@@ -414,21 +390,14 @@ PyObject* sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
         if (!decoded) return nullptr;
         text = std::move(decoded);
     } else if (!PyUnicode_Check(text.get())) {
-        (void)raise_expected("str", text.get());
-        return nullptr;
+        return raise_expected("str", text.get());
     }
     return continue_data_lines(text.get());
 }
 
 // The data of a text event as it stands (str() of a non-str value), line breaks continued.
 PyObject* text_sse_write_data(ServerSentEventObject* self, int skip_dispatch) {
-    PyObject* op = reinterpret_cast<PyObject*>(self);
-    if (!skip_dispatch) {
-        int found = find_override(op, g_text_sse_type, g_names[kNameWriteData], QM_IMPL(text_sse_write_data_py),
-                                  g_text_sse_write_data_cache);
-        if (found < 0) return nullptr;
-        if (found) return call_override(op, g_names[kNameWriteData]);
-    }
+    if (auto call = g_overridables[N_TEXT_WRITE_DATA].dispatch(self, skip_dispatch)) return call.result;
     if (PyUnicode_Check(self->data)) return continue_data_lines(self->data);
     Ref text(PyObject_Str(self->data));
     if (!text) return nullptr;
@@ -443,12 +412,12 @@ const ServerSentEventOps g_text_sse_ops = {
     text_sse_write_data,
 };
 
-PyObject* sse_write_data_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_server_sent_event_write_data(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("write_data", nargs, kwnames)) return nullptr;
     return sse_write_data(as_sse(self), 1);
 }
 
-PyObject* text_sse_write_data_py(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_text_server_sent_event_write_data(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("write_data", nargs, kwnames)) return nullptr;
     return text_sse_write_data(as_sse(self), 1);
 }
@@ -531,7 +500,7 @@ PyObject* sse_repr(PyObject* op) {
 }
 
 PyMethodDef sse_methods[] = {
-    QM_FASTCALL_METHOD("write_data", sse_write_data_py,
+    QM_FASTCALL_METHOD("write_data", py_server_sent_event_write_data,
         PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as JSON, each line break "
                   "continued on a new data line.")),
     {"__reduce__", reinterpret_cast<PyCFunction>(sse_reduce), METH_NOARGS,
@@ -540,7 +509,7 @@ PyMethodDef sse_methods[] = {
 };
 
 PyMethodDef text_sse_methods[] = {
-    QM_FASTCALL_METHOD("write_data", text_sse_write_data_py,
+    QM_FASTCALL_METHOD("write_data", py_text_server_sent_event_write_data,
         PyDoc_STR("write_data($self, /)\n--\n\nThe text written after \"data: \": the data as text, each line break "
                   "continued on a new data line.")),
     {nullptr, nullptr, 0, nullptr},
@@ -574,7 +543,7 @@ PyType_Spec sse_spec = {
     "quillmoth.contents.ServerSentEvent",
     sizeof(ServerSentEventObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     sse_slots,
 };
 
@@ -592,19 +561,15 @@ PyType_Spec text_sse_spec = {
     "quillmoth.contents.TextServerSentEvent",
     sizeof(ServerSentEventObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     text_sse_slots,
 };
 
 // _restore_server_sent_event(cls, data, event, id, retry, comment)
 PyObject* restore_sse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        raise_arg_count("_restore_server_sent_event", 6, 6, nargs);
-        return nullptr;
-    }
+    if (nargs != 6) return raise_arg_count("_restore_server_sent_event", 6, 6, nargs);
     if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), g_sse_type)) {
-        (void)raise_cannot_convert(args[0], g_sse_type);
-        return nullptr;
+        return raise_cannot_convert(args[0], g_sse_type);
     }
     auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
     const ServerSentEventOps* ops = PyType_IsSubtype(cls, g_text_sse_type) ? &g_text_sse_ops : &g_sse_ops;
@@ -693,10 +658,7 @@ PyObject* parse_www_form_urlencoded(PyObject* text, int /*skip_dispatch*/) {
     if (PyBytes_Check(text)) {
         return parse_form_buffer(PyBytes_AS_STRING(text), static_cast<size_t>(PyBytes_GET_SIZE(text)));
     }
-    if (!PyUnicode_Check(text)) {
-        (void)raise_arg_type("text", "str", text);
-        return nullptr;
-    }
+    if (!PyUnicode_Check(text)) return raise_arg_type("text", "str", text);
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8) return parse_form_buffer(utf8, static_cast<size_t>(size));
@@ -733,57 +695,52 @@ PyModuleDef module_def = qm::make_module_def(
     PyDoc_STR("Native base classes of quillmoth.contents and the URL-encoded form parser."),
     module_methods);
 
-const Export kExports[] = {
-    {kParseWwwFormUrlencodedName, reinterpret_cast<void*>(parse_www_form_urlencoded), kParseWwwFormUrlencodedSignature},
-};
-
-[[nodiscard]] PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base) noexcept {
-    // Internal helper classes are not published in the module.
-    PyObject* base_object = reinterpret_cast<PyObject*>(base);
-    return reinterpret_cast<PyTypeObject*>(spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION
-                                               ? PyType_FromModuleAndSpec(module, spec, base_object)
-                                               : add_module_type(module, spec, base_object));
+void release_state() noexcept {
+    clear_refs(g_json_settings, g_ready_type, g_body_iterator_type, g_content_type, g_sse_type, g_text_sse_type,
+               g_restore_content, g_restore_sse);
+    g_names.release();
+    for (Overridable& op : g_overridables) op.unbind();
 }
 
-PyObject* init_module() {
-    if (!intern_names(kNameTexts, g_names, kNameCount)) return nullptr;
+PyObject* build_module() noexcept {
+    if (!g_names.intern()) return nullptr;
     Ref settings(PyImport_ImportModule("quillmoth.settings.json"));
     if (!settings) return nullptr;
-    Ref json_settings(PyObject_GetAttrString(settings.get(), "json_settings"));
-    if (!json_settings) return nullptr;
+    g_json_settings = PyObject_GetAttrString(settings.get(), "json_settings");
+    if (!g_json_settings) return nullptr;
 
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    Ref ready(reinterpret_cast<PyObject*>(add_type(module.get(), &ready_spec, nullptr)));
-    if (!ready) return nullptr;
-    Ref body_iterator(reinterpret_cast<PyObject*>(add_type(module.get(), &body_iterator_spec, nullptr)));
-    if (!body_iterator) return nullptr;
-    Ref content(reinterpret_cast<PyObject*>(add_type(module.get(), &content_spec, nullptr)));
-    if (!content) return nullptr;
-    Ref sse(reinterpret_cast<PyObject*>(add_type(module.get(), &sse_spec, nullptr)));
-    if (!sse) return nullptr;
-    Ref text_sse(reinterpret_cast<PyObject*>(
-        add_type(module.get(), &text_sse_spec, reinterpret_cast<PyTypeObject*>(sse.get()))));
-    if (!text_sse) return nullptr;
-    Ref restore_content_fn(PyObject_GetAttrString(module.get(), "_restore_content"));
-    if (!restore_content_fn) return nullptr;
-    Ref restore_sse_fn(PyObject_GetAttrString(module.get(), "_restore_server_sent_event"));
-    if (!restore_sse_fn) return nullptr;
-    if (!publish_exports(module.get(), kExports, sizeof(kExports) / sizeof(kExports[0]))) return nullptr;
-
-    // One interpreter, loaded once: the module keeps these for its lifetime.
-    g_json_settings = json_settings.release();
-    g_ready_type = reinterpret_cast<PyTypeObject*>(ready.release());
-    g_body_iterator_type = reinterpret_cast<PyTypeObject*>(body_iterator.release());
-    g_content_type = reinterpret_cast<PyTypeObject*>(content.release());
-    g_sse_type = reinterpret_cast<PyTypeObject*>(sse.release());
-    g_text_sse_type = reinterpret_cast<PyTypeObject*>(text_sse.release());
-    g_restore_content = restore_content_fn.release();
-    g_restore_sse = restore_sse_fn.release();
+    // The internal helper classes are not published in the module.
+    if (!(g_ready_type = new_module_type(module.get(), &ready_spec))) return nullptr;
+    if (!(g_body_iterator_type = new_module_type(module.get(), &body_iterator_spec))) return nullptr;
+    if (!(g_content_type = add_module_type(module.get(), &content_spec))) return nullptr;
+    if (!(g_sse_type = add_module_type(module.get(), &sse_spec))) return nullptr;
+    g_text_sse_type = add_module_type(module.get(), &text_sse_spec, reinterpret_cast<PyObject*>(g_sse_type));
+    if (!g_text_sse_type) return nullptr;
+    if (!g_overridables[N_DISPOSE].bind(g_content_type, g_names[N_DISPOSE]) ||
+        !g_overridables[N_WRITE_DATA].bind(g_sse_type, g_names[N_WRITE_DATA]) ||
+        !g_overridables[N_TEXT_WRITE_DATA].bind(g_text_sse_type, g_names[N_TEXT_WRITE_DATA])) {
+        return nullptr;
+    }
+    g_restore_content = PyObject_GetAttrString(module.get(), "_restore_content");
+    if (!g_restore_content) return nullptr;
+    g_restore_sse = PyObject_GetAttrString(module.get(), "_restore_server_sent_event");
+    if (!g_restore_sse) return nullptr;
+    const Export exports[] = {
+        {kParseWwwFormUrlencodedName, reinterpret_cast<void*>(parse_www_form_urlencoded),
+         kParseWwwFormUrlencodedSignature},
+    };
+    if (!publish_exports(module.get(), exports, sizeof(exports) / sizeof(exports[0]))) return nullptr;
+    const TypeExport types[] = {
+        {"Content", g_content_type}, {"ServerSentEvent", g_sse_type}, {"TextServerSentEvent", g_text_sse_type}};
+    if (!publish_types(module.get(), types, sizeof(types) / sizeof(types[0]))) return nullptr;
     return module.release();
 }
 
 }  // namespace
 }  // namespace qm::contents
 
-PyMODINIT_FUNC PyInit__contents(void) { return qm::contents::init_module(); }
+PyMODINIT_FUNC PyInit__contents(void) {
+    return qm::init_module(qm::contents::build_module, qm::contents::release_state);
+}

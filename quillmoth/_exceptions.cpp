@@ -343,15 +343,15 @@ PyModuleDef module_def = qm::make_module_def(
     "quillmoth._exceptions",
     PyDoc_STR("Native HTTP exception classes of quillmoth.exceptions."));
 
-constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
 
-PyObject* init_module() {
+PyObject* build_module() noexcept {
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
 
     static PyType_Spec http_spec = {"quillmoth.exceptions.HTTPException", sizeof(HTTPExceptionObject), 0, kFlags,
                                     http_exception_slots};
-    Ref http(add_module_type(module.get(), &http_spec, PyExc_Exception));
+    Ref http(reinterpret_cast<PyObject*>(add_module_type(module.get(), &http_spec, PyExc_Exception)));
     if (!http) return nullptr;
 
     static PyType_Spec fixed_specs[] = {
@@ -361,7 +361,7 @@ PyObject* init_module() {
          fixed_status_slots<kUnsupportedMediaType>},
     };
     for (PyType_Spec& spec : fixed_specs) {
-        Ref type(add_module_type(module.get(), &spec, http.get()));
+        Ref type(reinterpret_cast<PyObject*>(add_module_type(module.get(), &spec, http.get())));
         if (!type) return nullptr;
     }
     static PyType_Spec field_specs[] = {
@@ -375,13 +375,19 @@ PyObject* init_module() {
          failed_request_error_slots},
     };
     for (PyType_Spec& spec : field_specs) {
-        Ref type(add_module_type(module.get(), &spec, http.get()));
+        Ref type(reinterpret_cast<PyObject*>(add_module_type(module.get(), &spec, http.get())));
         if (!type) return nullptr;
     }
+    // The status is read natively from instances of HTTPException and its subclasses.
+    const TypeExport types[] = {{"HTTPException", reinterpret_cast<PyTypeObject*>(http.get())}};
+    if (!publish_types(module.get(), types, 1)) return nullptr;
     return module.release();
 }
 
 }  // namespace
 }  // namespace qm::exceptions
 
-PyMODINIT_FUNC PyInit__exceptions(void) { return qm::exceptions::init_module(); }
+PyMODINIT_FUNC PyInit__exceptions(void) {
+    // No state outside the module object: nothing to release when the init fails.
+    return qm::init_module(qm::exceptions::build_module, [] {});
+}

@@ -1,6 +1,8 @@
 // Native layout of the content base classes of quillmoth.contents (built by the _contents module),
-// which messages, keystone and scribe read directly. Both classes are imported by qualified name
-// (quillmoth.contents.Content / ServerSentEvent) and checked with PyObject_TypeCheck before a cast.
+// which messages, keystone and scribe read directly. The classes are imported with
+// qm::import_native_type("quillmoth.contents", "Content") (or "ServerSentEvent"), which checks them
+// against the native classes published in the module's export table, and instances are checked
+// with PyObject_TypeCheck before a cast.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

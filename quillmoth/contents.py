@@ -21,6 +21,7 @@ from quillmoth._contents import (
     ServerSentEvent,
     TextServerSentEvent,
     __quillmoth_api__,
+    __quillmoth_types__,
     parse_www_form_urlencoded,
 )
 from quillmoth.exceptions import InvalidOperation, MessageAborted
@@ -45,8 +46,10 @@ __all__ = [
     "simplify_multipart_data",
 ]
 
-# Re-exported so that sibling modules bind the native entry points from this module.
+# Re-exported so that sibling modules bind the native entry points and check the native classes
+# they read against this module.
 __quillmoth_api__ = __quillmoth_api__
+__quillmoth_types__ = __quillmoth_types__
 
 DataProvider = Callable[[], AsyncIterable[bytes]]
 

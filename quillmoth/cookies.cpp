@@ -27,23 +27,22 @@ using qm::cookies::CookieSameSiteMode;
 PyTypeObject* g_cookie_type = nullptr;
 PyObject* g_same_site_type = nullptr;   // the CookieSameSiteMode enumeration class
 PyObject* g_same_site_members[4] = {};  // UNDEFINED, LAX, STRICT, NONE
-PyObject* g_cookie_error = nullptr;
-PyObject* g_value_too_long_error = nullptr;
+PyTypeObject* g_cookie_error_type = nullptr;
+PyTypeObject* g_value_too_long_error_type = nullptr;  // CookieValueExceedsMaximumLength
 PyObject* g_parsedate_to_datetime = nullptr;  // email.utils.parsedate_to_datetime
 PyObject* g_newobj = nullptr;                 // copyreg.__newobj__
 PyObject* g_tzinfo_kwnames = nullptr;         // ("tzinfo",)
 
-enum InternedName {
-    kName, kValue, kClone, kEnumName, kEnumValue, kValue2Member, kReplace, kDict, kIndex, kInternedCount
-};
-const char* const kInternedTexts[kInternedCount] = {"name",    "value",   "clone",   "_name_",  "_value_",
-                                                    "_value2member_map_", "replace", "__dict__", "index"};
-PyObject* g_names[kInternedCount] = {};
-
-qm::OverrideCache g_clone_cache;
+// The overridable operation first.
+enum Name { N_CLONE, N_OPS_COUNT, N_NAME = N_OPS_COUNT, N_VALUE, N_ENUM_NAME, N_ENUM_VALUE, N_VALUE2MEMBER,
+            N_REPLACE, N_DICT, N_INDEX, N_LOWER, N_COUNT };
+constexpr const char* kNameTexts[N_COUNT] = {"clone", "name", "value", "_name_", "_value_", "_value2member_map_",
+                                             "replace", "__dict__", "index", "lower"};
+qm::InternedNames<N_COUNT> g_names{kNameTexts};
+qm::Overridable g_overridables[N_OPS_COUNT];
 
 PyObject* cookie_clone(CookieObject* self, int skip_dispatch);
-const CookieOps g_cookie_ops = {cookie_clone};
+const CookieOps kCookieOps = {cookie_clone};
 
 constexpr const char kDayNames[7][4] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 constexpr const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -53,10 +52,6 @@ constexpr size_t kCookieDateLength = 29;
 
 PyTypeObject* datetime_type() noexcept { return PyDateTimeAPI->DateTimeType; }
 
-[[nodiscard]] bool raise_none_attribute(const char* attribute) noexcept {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
-    return false;
-}
 
 // A read-only view of bytes held by some object.
 struct Span {
@@ -95,12 +90,10 @@ PyObject* same_site_to_object(CookieSameSiteMode mode) noexcept {
     long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (wide == -1 && PyErr_Occurred()) return false;
     if (overflow < 0 || (overflow == 0 && wide < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to CookieSameSiteMode");
-        return false;
+        return qm::raise_error(PyExc_OverflowError, "can't convert negative value to CookieSameSiteMode");
     }
     if (overflow > 0 || wide > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to CookieSameSiteMode");
-        return false;
+        return qm::raise_error(PyExc_OverflowError, "value too large to convert to CookieSameSiteMode");
     }
     *out = static_cast<CookieSameSiteMode>(static_cast<uint32_t>(wide));
     return true;
@@ -109,10 +102,7 @@ PyObject* same_site_to_object(CookieSameSiteMode mode) noexcept {
 // _missing_(cls, value): an integer without a named member becomes an unnamed member carrying
 // it, registered so that the same value gives the same object again.
 PyObject* same_site_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        qm::raise_arg_count("_missing_", 1, 1, nargs - 1);
-        return nullptr;
-    }
+    if (nargs != 2) return qm::raise_arg_count("_missing_", 1, 1, nargs - 1);
     PyObject* cls = args[0];
     PyObject* value = args[1];
     if (!PyLong_Check(value) || !PyType_Check(cls)) Py_RETURN_NONE;  // the enumeration reports ValueError
@@ -122,16 +112,13 @@ PyObject* same_site_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     if (!int_args) return nullptr;
     Ref member(PyLong_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), int_args.get(), nullptr));
     if (!member) return nullptr;
-    if (PyObject_SetAttr(member.get(), g_names[kEnumName], Py_None) < 0 ||
-        PyObject_SetAttr(member.get(), g_names[kEnumValue], number.get()) < 0) {
+    if (PyObject_SetAttr(member.get(), g_names[N_ENUM_NAME], Py_None) < 0 ||
+        PyObject_SetAttr(member.get(), g_names[N_ENUM_VALUE], number.get()) < 0) {
         return nullptr;
     }
-    Ref registry(PyObject_GetAttr(cls, g_names[kValue2Member]));
+    Ref registry(PyObject_GetAttr(cls, g_names[N_VALUE2MEMBER]));
     if (!registry) return nullptr;
-    if (!PyDict_Check(registry.get())) {
-        (void)qm::raise_expected("dict", registry.get());
-        return nullptr;
-    }
+    if (!PyDict_Check(registry.get())) return qm::raise_expected("dict", registry.get());
     PyObject* registered = nullptr;
     if (PyDict_SetDefaultRef(registry.get(), number.get(), member.get(), &registered) < 0) return nullptr;
     return registered;
@@ -139,9 +126,9 @@ PyObject* same_site_missing(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 
 // __repr__: the standard form for named members, "<CookieSameSiteMode: 7>" for unnamed ones.
 PyObject* same_site_repr(PyObject*, PyObject* self) {
-    Ref name(PyObject_GetAttr(self, g_names[kEnumName]));
+    Ref name(PyObject_GetAttr(self, g_names[N_ENUM_NAME]));
     if (!name) return nullptr;
-    Ref value(PyObject_GetAttr(self, g_names[kEnumValue]));
+    Ref value(PyObject_GetAttr(self, g_names[N_ENUM_VALUE]));
     if (!value) return nullptr;
     Ref class_name(PyType_GetName(Py_TYPE(self)));
     if (!class_name) return nullptr;
@@ -224,7 +211,7 @@ CookieSameSiteMode same_site_mode_from_bytes(PyObject* raw_value) {
     // Another object: empty means no mode; otherwise its lower() must give bytes.
     int truth = PyObject_IsTrue(raw_value);
     if (truth <= 0) return CookieSameSiteMode::UNDEFINED;
-    Ref lowered(PyObject_CallMethod(raw_value, "lower", nullptr));
+    Ref lowered(PyObject_CallMethodNoArgs(raw_value, g_names[N_LOWER]));
     if (!lowered) return CookieSameSiteMode::UNDEFINED;
     if (!PyBytes_Check(lowered.get())) {
         (void)qm::raise_expected("bytes", lowered.get());
@@ -278,7 +265,8 @@ PyType_Slot cookie_error_slots[] = {
     {Py_tp_doc, const_cast<char*>("CookieError(message)\n--\n\nError of the cookie model.")},
     {0, nullptr}};
 PyType_Spec cookie_error_spec = {"quillmoth.cookies.CookieError", 0, 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, cookie_error_slots};
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                                 cookie_error_slots};
 
 PyType_Slot value_too_long_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(value_too_long_init)},
@@ -287,15 +275,13 @@ PyType_Slot value_too_long_slots[] = {
                                   "A cookie value longer than 4096 bytes in UTF-8.")},
     {0, nullptr}};
 PyType_Spec value_too_long_spec = {"quillmoth.cookies.CookieValueExceedsMaximumLength", 0, 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
                                    value_too_long_slots};
 
-[[nodiscard]] bool raise_value_too_long() noexcept {
-    PyObject* error = PyObject_CallNoArgs(g_value_too_long_error);
-    if (!error) return false;
-    PyErr_SetObject(g_value_too_long_error, error);
-    Py_DECREF(error);
-    return false;
+QM_COLD qm::Failure raise_value_too_long() noexcept {
+    Ref error(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(g_value_too_long_error_type)));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(g_value_too_long_error_type), error.get());
+    return {};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -340,14 +326,8 @@ int set_name(CookieObject* self, PyObject* value) noexcept {
     if (!value) return qm::raise_no_delete();
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
-    if (!truth) {
-        PyErr_SetString(PyExc_ValueError, "A cookie name is required");
-        return -1;
-    }
-    if (!PyUnicode_CheckExact(value)) {
-        (void)qm::raise_expected("str", value);
-        return -1;
-    }
+    if (!truth) return qm::raise_error(PyExc_ValueError, "A cookie name is required");
+    if (!PyUnicode_CheckExact(value)) return qm::raise_expected("str", value);
     qm::replace_field_borrowed(&self->_name, value);
     return 0;
 }
@@ -355,19 +335,13 @@ int set_name(CookieObject* self, PyObject* value) noexcept {
 int set_value(CookieObject* self, PyObject* value) noexcept {
     if (!value) return qm::raise_no_delete();
     if (value != Py_None) {
-        if (!PyUnicode_CheckExact(value)) {
-            (void)qm::raise_expected("str", value);
-            return -1;
-        }
+        if (!PyUnicode_CheckExact(value)) return qm::raise_expected("str", value);
         // 1024 characters or fewer cannot exceed 4096 bytes; longer ones are measured.
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         if (length > 0 && (length > qm::cookies::kMaxCookieValueLength / 4 || !PyUnicode_IS_ASCII(value))) {
             Py_ssize_t encoded = utf8_length(value);
             if (encoded < 0) return -1;
-            if (encoded > qm::cookies::kMaxCookieValueLength) {
-                (void)raise_value_too_long();
-                return -1;
-            }
+            if (encoded > qm::cookies::kMaxCookieValueLength) return raise_value_too_long();
         }
     }
     qm::replace_field_borrowed(&self->_value, value);
@@ -378,19 +352,19 @@ int set_value(CookieObject* self, PyObject* value) noexcept {
 // subclass (which may redefine the properties).
 PyObject* read_name(PyObject* cookie) noexcept {
     if (Py_IS_TYPE(cookie, g_cookie_type)) return qm::get_field(reinterpret_cast<CookieObject*>(cookie)->_name);
-    return PyObject_GetAttr(cookie, g_names[kName]);
+    return PyObject_GetAttr(cookie, g_names[N_NAME]);
 }
 
 PyObject* read_value(PyObject* cookie) noexcept {
     if (Py_IS_TYPE(cookie, g_cookie_type)) return qm::get_field(reinterpret_cast<CookieObject*>(cookie)->_value);
-    return PyObject_GetAttr(cookie, g_names[kValue]);
+    return PyObject_GetAttr(cookie, g_names[N_VALUE]);
 }
 
 // Assigns through the properties: directly for Cookie itself, by attribute for a subclass.
 [[nodiscard]] bool assign_name_and_value(CookieObject* self, PyObject* name, PyObject* value) noexcept {
     if (Py_IS_TYPE(self, g_cookie_type)) return set_name(self, name) == 0 && set_value(self, value) == 0;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
-    return PyObject_SetAttr(obj, g_names[kName], name) == 0 && PyObject_SetAttr(obj, g_names[kValue], value) == 0;
+    return PyObject_SetAttr(obj, g_names[N_NAME], name) == 0 && PyObject_SetAttr(obj, g_names[N_VALUE], value) == 0;
 }
 
 // The fields after the name and value, converted.
@@ -433,7 +407,7 @@ PyObject* cookie_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
     auto* self = reinterpret_cast<CookieObject*>(obj);
-    self->ops = &g_cookie_ops;
+    self->ops = &kCookieOps;
     self->_name = Py_NewRef(Py_None);
     self->_value = Py_NewRef(Py_None);
     self->expires = Py_NewRef(Py_None);
@@ -589,16 +563,9 @@ PyGetSetDef cookie_getset[] = {
 // ---------------------------------------------------------------------------------------------
 // Cookie: operations
 
-PyObject* cookie_clone_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
 PyObject* cookie_clone(CookieObject* self, int skip_dispatch) {
+    if (auto call = g_overridables[N_CLONE].dispatch(self, skip_dispatch)) return call.result;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
-    if (!skip_dispatch) {
-        int found = qm::find_override(obj, g_cookie_type, g_names[kClone], QM_IMPL(cookie_clone_method),
-                                      g_clone_cache);
-        if (found < 0) return nullptr;
-        if (found) return qm::call_override(obj, g_names[kClone]);
-    }
     Ref name(read_name(obj));
     if (!name) return nullptr;
     Ref value(read_value(obj));
@@ -614,7 +581,7 @@ PyObject* cookie_clone(CookieObject* self, int skip_dispatch) {
     return create_cookie(name.get(), value.get(), attributes);
 }
 
-PyObject* cookie_clone_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_cookie_clone(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("clone", nargs, kwnames)) return nullptr;
     return cookie_clone(as_cookie(self), 1);
 }
@@ -629,7 +596,7 @@ PyObject* cookie_reduce(PyObject* obj, PyObject*) {
     if (!state) return nullptr;
     if (!Py_IS_TYPE(obj, g_cookie_type)) {
         PyObject* raw = nullptr;
-        if (qm::get_pickle_dict(obj, g_names[kDict], &raw) < 0) return nullptr;
+        if (qm::get_pickle_dict(obj, g_names[N_DICT], &raw) < 0) return nullptr;
         Ref dict(raw);
         if (dict) {
             state.reset(PyTuple_Pack(2, state.get(), dict.get()));
@@ -646,21 +613,16 @@ PyObject* cookie_setstate(PyObject* obj, PyObject* state) {
         state = PyTuple_GET_ITEM(state, 0);
     }
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 9) {
-        PyErr_SetString(PyExc_TypeError, "invalid Cookie state");
-        return nullptr;
+        return qm::raise_error(PyExc_TypeError, "invalid Cookie state");
     }
     PyObject* const* f = &PyTuple_GET_ITEM(state, 0);
     // Fields in the pickled order: _name, _value, domain, expires, http_only, max_age, path,
     // same_site, secure. Checked for type, so a forged state cannot give an unwritable cookie.
     for (int i : {0, 1, 2, 6}) {
-        if (f[i] != Py_None && !PyUnicode_CheckExact(f[i])) {
-            (void)qm::raise_expected("str", f[i]);
-            return nullptr;
-        }
+        if (f[i] != Py_None && !PyUnicode_CheckExact(f[i])) return qm::raise_expected("str", f[i]);
     }
     if (f[3] != Py_None && !PyObject_TypeCheck(f[3], datetime_type())) {
-        (void)qm::raise_cannot_convert(f[3], datetime_type());
-        return nullptr;
+        return qm::raise_cannot_convert(f[3], datetime_type());
     }
     CookieAttributes attributes;
     attributes.domain = f[2];
@@ -679,14 +641,14 @@ PyObject* cookie_setstate(PyObject* obj, PyObject* state) {
     qm::replace_field_borrowed(&self->_value, f[1]);
     store_attributes(self, attributes);
     if (dict && dict != Py_None) {
-        Ref own_dict(PyObject_GetAttr(obj, g_names[kDict]));
+        Ref own_dict(PyObject_GetAttr(obj, g_names[N_DICT]));
         if (!own_dict || PyDict_Update(own_dict.get(), dict) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyMethodDef cookie_methods[] = {
-    QM_FASTCALL_METHOD("clone", cookie_clone_method,
+    QM_FASTCALL_METHOD("clone", py_cookie_clone,
         "clone($self, /)\n--\n\nA new Cookie (of the base class) with the same name, value and attributes, "
         "validated again."),
     {"__reduce__", cookie_reduce, METH_NOARGS, "Return state information for pickling."},
@@ -709,7 +671,8 @@ PyType_Slot cookie_slots[] = {
     {0, nullptr}};
 
 PyType_Spec cookie_spec = {"quillmoth.cookies.Cookie", sizeof(CookieObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, cookie_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                           cookie_slots};
 
 // ---------------------------------------------------------------------------------------------
 // Cookie dates
@@ -766,23 +729,14 @@ PyObject* to_utc_clock(PyObject* value) noexcept {
     if (offset.get() == Py_None) return Py_NewRef(value);
     Ref moved(PyNumber_Subtract(value, offset.get()));
     if (!moved) return nullptr;
-    if (!PyDateTime_Check(moved.get())) {
-        (void)qm::raise_cannot_convert(moved.get(), datetime_type());
-        return nullptr;
-    }
+    if (!PyDateTime_Check(moved.get())) return qm::raise_cannot_convert(moved.get(), datetime_type());
     return moved.release();
 }
 
 // Exported: datetime_to_cookie_format(value).
 PyObject* datetime_to_cookie_format(PyObject* value, int) {
-    if (value == Py_None) {
-        (void)raise_none_attribute("strftime");
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(value, datetime_type())) {
-        (void)qm::raise_cannot_convert(value, datetime_type());
-        return nullptr;
-    }
+    if (value == Py_None) return qm::raise_no_attribute(Py_None, "strftime");
+    if (!PyObject_TypeCheck(value, datetime_type())) return qm::raise_cannot_convert(value, datetime_type());
     // A cookie date is always GMT: an aware datetime is moved to UTC first (a naive one is taken
     // as UTC already), so 09:28 at +02:00 is written as 07:28 GMT, not as 09:28 GMT.
     Ref utc(to_utc_clock(value));
@@ -853,19 +807,13 @@ PyObject* datetime_from_span(Span s) noexcept {
     if (PyDateTime_Check(parsed.get())) parsed.reset(to_utc_clock(parsed.get()));
     if (!parsed) return nullptr;
     PyObject* args[] = {parsed.get(), Py_None};
-    return PyObject_VectorcallMethod(g_names[kReplace], args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_tzinfo_kwnames);
+    return PyObject_VectorcallMethod(g_names[N_REPLACE], args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_tzinfo_kwnames);
 }
 
 // Exported: datetime_from_cookie_format(value).
 PyObject* datetime_from_cookie_format(PyObject* value, int) {
-    if (value == Py_None) {
-        (void)raise_none_attribute("decode");
-        return nullptr;
-    }
-    if (!PyBytes_Check(value)) {
-        (void)qm::raise_expected("bytes", value);
-        return nullptr;
-    }
+    if (value == Py_None) return qm::raise_no_attribute(Py_None, "decode");
+    if (!PyBytes_Check(value)) return qm::raise_expected("bytes", value);
     return datetime_from_span({PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value))});
 }
 
@@ -879,10 +827,7 @@ PyObject* split_value(PyObject* raw_value, PyObject* separator) {
     if (PyBytes_CheckExact(raw_value) && PyBytes_CheckExact(separator) && PyBytes_GET_SIZE(separator) == 1) {
         Span s{PyBytes_AS_STRING(raw_value), static_cast<size_t>(PyBytes_GET_SIZE(raw_value))};
         size_t found = find_byte(s, PyBytes_AS_STRING(separator)[0]);
-        if (found == s.size) {
-            PyErr_SetString(PyExc_ValueError, "subsection not found");
-            return nullptr;
-        }
+        if (found == s.size) return qm::raise_error(PyExc_ValueError, "subsection not found");
         PyObject* before = PyBytes_FromStringAndSize(s.data, static_cast<Py_ssize_t>(found));
         if (!before) return nullptr;
         PyObject* after = PyBytes_FromStringAndSize(s.data + found + 1, static_cast<Py_ssize_t>(s.size - found - 1));
@@ -902,7 +847,7 @@ PyObject* split_value(PyObject* raw_value, PyObject* separator) {
     }
     // Anything else goes through the object's own index() and slicing.
     {
-        Ref position(PyObject_CallMethodOneArg(raw_value, g_names[kIndex], separator));
+        Ref position(PyObject_CallMethodOneArg(raw_value, g_names[N_INDEX], separator));
         if (!position) return nullptr;
         index = PyLong_AsSsize_t(position.get());
         if (index == -1 && PyErr_Occurred()) return nullptr;
@@ -961,18 +906,18 @@ PyObject* decode_utf8(Span s) noexcept { return PyUnicode_DecodeUTF8(s.data, sta
 
 // ValueError "Invalid name=value fragment: b'...'", raised while handling the ValueError of the
 // failed split, as the fragment lacks "=".
-[[nodiscard]] bool raise_invalid_fragment(Span fragment) noexcept {
+QM_COLD qm::Failure raise_invalid_fragment(Span fragment) noexcept {
     Ref fragment_bytes(PyBytes_FromStringAndSize(fragment.data, static_cast<Py_ssize_t>(fragment.size)));
-    if (!fragment_bytes) return false;
+    if (!fragment_bytes) return qm::kFailed;
     Ref shown(PyObject_Str(fragment_bytes.get()));
-    if (!shown) return false;
+    if (!shown) return qm::kFailed;
     PyErr_SetString(PyExc_ValueError, "subsection not found");
     PyObject* inner = PyErr_GetRaisedException();
     PyErr_Format(PyExc_ValueError, "Invalid name=value fragment: %U", shown.get());
     PyObject* outer = PyErr_GetRaisedException();
     PyException_SetContext(outer, inner);  // steals inner
     PyErr_SetRaisedException(outer);
-    return false;
+    return {};
 }
 
 // Splits a header value into its fragments: on "; " when it occurs, otherwise on ";".
@@ -1016,10 +961,7 @@ CookieObject* parse_cookie_bytes(Span raw) noexcept {
     Span first;
     (void)reader.next(&first);
     size_t eq = find_byte(first, '=');
-    if (eq == first.size) {
-        (void)raise_invalid_fragment(first);
-        return nullptr;
-    }
+    if (eq == first.size) return raise_invalid_fragment(first);
     Span name = subspan(first, 0, eq);
     Span value = subspan(first, eq + 1, first.size);
     if (value.size > 0 && value.data[0] == '"' && std::memchr(value.data, ' ', value.size)) {
@@ -1100,14 +1042,8 @@ CookieObject* parse_cookie_bytes(Span raw) noexcept {
 
 // Exported: parse_cookie(raw_value).
 CookieObject* parse_cookie(PyObject* raw_value, int) {
-    if (raw_value == Py_None) {
-        (void)raise_none_attribute("split");
-        return nullptr;
-    }
-    if (!PyBytes_Check(raw_value)) {
-        (void)qm::raise_expected("bytes", raw_value);
-        return nullptr;
-    }
+    if (raw_value == Py_None) return qm::raise_no_attribute(Py_None, "split");
+    if (!PyBytes_Check(raw_value)) return qm::raise_expected("bytes", raw_value);
     return parse_cookie_bytes({PyBytes_AS_STRING(raw_value), static_cast<size_t>(PyBytes_GET_SIZE(raw_value))});
 }
 
@@ -1130,8 +1066,7 @@ struct QuoteSource {
     } else if (PyBytes_Check(value)) {
         out->span = {PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value))};
     } else {
-        PyErr_SetString(PyExc_TypeError, "quote_from_bytes() expected bytes");
-        return false;
+        return qm::raise_error(PyExc_TypeError, "quote_from_bytes() expected bytes");
     }
     out->unsafe = qm::percent::count_unsafe(out->span.data, out->span.size, qm::percent::kDefaultSafe);
     return true;
@@ -1146,8 +1081,7 @@ struct QuoteSource {
     for (Py_ssize_t i = 0; i < size; ++i) {
         char c = data[i];
         if (c == ';' || c == '\r' || c == '\n') {
-            PyErr_Format(PyExc_ValueError, "Cookie %s must not contain CR, LF or ';': %R", what, value);
-            return false;
+            return qm::raise_format(PyExc_ValueError, "Cookie %s must not contain CR, LF or ';': %R", what, value);
         }
     }
     *out = {data, static_cast<size_t>(size)};
@@ -1200,8 +1134,7 @@ const char* same_site_attribute(CookieSameSiteMode mode) noexcept {
 PyObject* write_cookie_for_response(CookieObject* cookie) {
     PyObject* obj = reinterpret_cast<PyObject*>(cookie);
     if (!obj || !PyObject_TypeCheck(obj, g_cookie_type)) {
-        (void)qm::raise_cannot_convert(obj ? obj : Py_None, g_cookie_type);
-        return nullptr;
+        return qm::raise_cannot_convert(obj ? obj : Py_None, g_cookie_type);
     }
     Ref name(read_name(obj));
     if (!name) return nullptr;
@@ -1329,33 +1262,45 @@ PyModuleDef module_def = qm::make_module_def(
     "Cookies: the Cookie value object, Set-Cookie parsing and writing, cookie dates.",
     module_methods);
 
-[[nodiscard]] bool init_module(PyObject* module) noexcept {
+void release_state() noexcept {
+    qm::clear_refs(g_cookie_type, g_same_site_type, g_cookie_error_type, g_value_too_long_error_type,
+                   g_parsedate_to_datetime, g_newobj, g_tzinfo_kwnames);
+    for (PyObject*& member : g_same_site_members) qm::clear_ref(member);
+    g_names.release();
+    for (qm::Overridable& op : g_overridables) op.unbind();
+}
+
+PyObject* build_module() noexcept {
     PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) return false;
-    if (!qm::intern_names(kInternedTexts, g_names, kInternedCount)) return false;
+    if (!PyDateTimeAPI) return nullptr;
+    if (!g_names.intern()) return nullptr;
     g_tzinfo_kwnames = Py_BuildValue("(s)", "tzinfo");
-    if (!g_tzinfo_kwnames) return false;
+    if (!g_tzinfo_kwnames) return nullptr;
     {
         Ref email_utils(PyImport_ImportModule("email.utils"));
-        if (!email_utils) return false;
+        if (!email_utils) return nullptr;
         g_parsedate_to_datetime = PyObject_GetAttrString(email_utils.get(), "parsedate_to_datetime");
-        if (!g_parsedate_to_datetime) return false;
+        if (!g_parsedate_to_datetime) return nullptr;
         Ref copyreg(PyImport_ImportModule("copyreg"));
-        if (!copyreg) return false;
+        if (!copyreg) return nullptr;
         g_newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__");
-        if (!g_newobj) return false;
+        if (!g_newobj) return nullptr;
     }
-    if (!create_same_site_enum(module)) return false;
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (!create_same_site_enum(module.get())) return nullptr;
 
-    g_cookie_type = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module, &cookie_spec));
-    if (!g_cookie_type) return false;
+    g_cookie_type = qm::add_module_type(module.get(), &cookie_spec);
+    if (!g_cookie_type) return nullptr;
+    if (!qm::bind_overridables(g_overridables, N_OPS_COUNT, g_cookie_type, g_names.data())) return nullptr;
 
-    g_cookie_error = qm::add_module_type(module, &cookie_error_spec, PyExc_Exception);
-    if (!g_cookie_error) return false;
-    g_value_too_long_error = qm::add_module_type(module, &value_too_long_spec, g_cookie_error);
-    if (!g_value_too_long_error) return false;
+    g_cookie_error_type = qm::add_module_type(module.get(), &cookie_error_spec, PyExc_Exception);
+    if (!g_cookie_error_type) return nullptr;
+    g_value_too_long_error_type =
+        qm::add_module_type(module.get(), &value_too_long_spec, reinterpret_cast<PyObject*>(g_cookie_error_type));
+    if (!g_value_too_long_error_type) return nullptr;
 
-    static const qm::Export exports[] = {
+    const qm::Export exports[] = {
         {"datetime_from_cookie_format", reinterpret_cast<void*>(datetime_from_cookie_format),
          qm::cookies::kDatetimeFromCookieFormatSignature},
         {"datetime_to_cookie_format", reinterpret_cast<void*>(datetime_to_cookie_format),
@@ -1367,17 +1312,12 @@ PyModuleDef module_def = qm::make_module_def(
          qm::cookies::kSameSiteModeFromBytesSignature},
         {"parse_cookie", reinterpret_cast<void*>(parse_cookie), qm::cookies::kParseCookieSignature},
     };
-    return qm::publish_exports(module, exports, sizeof(exports) / sizeof(exports[0]));
+    if (!qm::publish_exports(module.get(), exports, sizeof(exports) / sizeof(exports[0]))) return nullptr;
+    const qm::TypeExport types[] = {{"Cookie", g_cookie_type}};
+    if (!qm::publish_types(module.get(), types, 1)) return nullptr;
+    return module.release();
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cookies(void) {
-    PyObject* module = PyModule_Create(&module_def);
-    if (!module) return nullptr;
-    if (!init_module(module)) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
-}
+PyMODINIT_FUNC PyInit_cookies(void) { return qm::init_module(build_module, release_state); }

@@ -1,6 +1,7 @@
 // Native layout of the framework exception classes of quillmoth.exceptions (built by the
 // _exceptions module). keystone reads `status` directly after PyObject_TypeCheck against the
-// HTTPException class imported by qualified name.
+// HTTPException class imported with qm::import_native_type("quillmoth.exceptions", "HTTPException"),
+// which checks it against the class the module publishes in its export table.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -14,7 +14,11 @@ from quillmoth._exceptions import (
     NotFound,
     UnprocessableEntity,
     UnsupportedMediaType,
+    __quillmoth_types__,
 )
+
+# Re-exported so that sibling modules check the native classes they read against this module.
+__quillmoth_types__ = __quillmoth_types__
 
 __all__ = [
     "BadRequest",

@@ -13,7 +13,7 @@
 
 #include "headers.h"
 
-#include "common/fold.h"
+#include "common/header_list.h"
 #include "common/native.h"
 
 #include <cstring>
@@ -55,8 +55,8 @@ constexpr const char* kNameTexts[N_COUNT] = {
     "keys", "clone", "get", "get_tuples", "add", "set", "get_single", "get_first", "remove", "merge", "contains",
     "lower", "items", "name", "value", "__class__", "__name__", "__dict__",
 };
-PyObject* g_names[N_COUNT];
-OverrideCache g_caches[N_OPS_COUNT];
+InternedNames<N_COUNT> g_names{kNameTexts};
+Overridable g_overridables[N_OPS_COUNT];
 
 inline HeadersObject* self_of(PyObject* obj) noexcept { return reinterpret_cast<HeadersObject*>(obj); }
 inline HeaderObject* header_of(PyObject* obj) noexcept { return reinterpret_cast<HeaderObject*>(obj); }
@@ -98,6 +98,7 @@ public:
 
     Py_ssize_t size() const noexcept { return size_; }
     PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+    PyObject* const* data() const noexcept { return items_; }
 
     // Moves the collected references into a new tuple (the shared empty tuple when none).
     [[nodiscard]] PyObject* to_tuple() noexcept {
@@ -175,11 +176,8 @@ private:
 
 // Whether a stored name matches the key: 1, 0, or -1 with an exception set. Plain bytes compare
 // lowered on the fly; any other object must offer `lower()` and its result is compared with ==.
-inline int name_matches(PyObject* name, LookupKey& key) noexcept {
-    if (QM_LIKELY(PyBytes_CheckExact(name))) {
-        return equals_lowered(PyBytes_AS_STRING(name), static_cast<size_t>(PyBytes_GET_SIZE(name)), key.data(),
-                              key.size());
-    }
+inline int stored_name_matches(PyObject* name, LookupKey& key) noexcept {
+    if (QM_LIKELY(PyBytes_CheckExact(name))) return bytes_name_matches(name, key.data(), key.size());
     Ref keep = Ref::borrow(name);
     Ref lowered(PyObject_CallMethodNoArgs(name, g_names[N_LOWER]));
     if (!lowered) return -1;
@@ -193,59 +191,13 @@ inline int name_matches(PyObject* name, LookupKey& key) noexcept {
 inline PyObject* pair_item(PyObject* element, Py_ssize_t index) noexcept {
     if (QM_LIKELY(PyTuple_CheckExact(element))) {
         if (QM_LIKELY(index < PyTuple_GET_SIZE(element))) return PyTuple_GET_ITEM(element, index);
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        return nullptr;
+        return raise_error(PyExc_IndexError, "tuple index out of range");
     }
-    if (element == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return nullptr;
-    }
-    (void)raise_expected("tuple", element);
-    return nullptr;
+    if (element == Py_None) return raise_error(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return raise_expected("tuple", element);
 }
 
-inline void raise_unpack_count(Py_ssize_t got) noexcept {
-    if (got > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-    } else {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-    }
-}
-
-// `first, second = element`: exactly two items from a tuple, a list or any iterable. New
-// references in `first` and `second`.
-[[nodiscard]] bool unpack_pair(PyObject* element, Ref& first, Ref& second) noexcept {
-    if (PyTuple_CheckExact(element) || PyList_CheckExact(element)) {
-        Py_ssize_t n = Py_SIZE(element);
-        if (n != 2) {
-            raise_unpack_count(n);
-            return false;
-        }
-        PyObject** items = PyTuple_CheckExact(element) ? &PyTuple_GET_ITEM(element, 0)
-                                                        : reinterpret_cast<PyListObject*>(element)->ob_item;
-        first.reset_borrowed(items[0]);
-        second.reset_borrowed(items[1]);
-        return true;
-    }
-    Ref iterator(PyObject_GetIter(element));
-    if (!iterator) return false;
-    Ref* outs[2] = {&first, &second};
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        outs[i]->reset(PyIter_Next(iterator.get()));
-        if (!*outs[i]) {
-            if (!PyErr_Occurred()) raise_unpack_count(i);
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(iterator.get()));
-    if (extra) {
-        raise_unpack_count(3);
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
-inline bool is_bytes_or_none(PyObject* obj) noexcept { return obj == Py_None || PyBytes_CheckExact(obj); }
+using detail::is_bytes_or_none;
 
 // Unpacks a stored pair whose items must both be bytes or None ("Expected bytes, got str").
 [[nodiscard]] bool unpack_bytes_pair(PyObject* element, Ref& name, Ref& value) noexcept {
@@ -257,48 +209,21 @@ inline bool is_bytes_or_none(PyObject* obj) noexcept { return obj == Py_None || 
 
 // The list of a collection, which is None only when the constructor never ran.
 [[nodiscard]] inline PyObject* values_for_iteration(HeadersObject* self) noexcept {
-    if (QM_UNLIKELY(self->values == Py_None)) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return nullptr;
-    }
+    if (QM_UNLIKELY(self->values == Py_None)) return raise_not_iterable(self->values);
     return self->values;
-}
-
-// List removal by equality (`list.remove(item)`): the first element equal to `item` goes.
-[[nodiscard]] int list_remove(PyObject* list, PyObject* item) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref current = Ref::borrow(PyList_GET_ITEM(list, i));
-        int equal = PyObject_RichCompareBool(current.get(), item, Py_EQ);
-        if (equal < 0) return -1;
-        if (equal > 0) {
-            // The comparison may have run code that shortened the list.
-            if (i >= PyList_GET_SIZE(list)) break;
-            return PyList_SetSlice(list, i, i + 1, nullptr);
-        }
-    }
-    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-    return -1;
 }
 
 // Results of subclass overrides, checked so that native callers may rely on the result type.
 [[nodiscard]] PyObject* expect_exact(PyObject* result, PyTypeObject* type) noexcept {
     if (!result || Py_IS_TYPE(result, type)) return result;
     Ref drop(result);
-    (void)raise_expected(type->tp_name, result);
-    return nullptr;
+    return raise_expected(type->tp_name, result);
 }
 
 [[nodiscard]] PyObject* expect_bytes_or_none(PyObject* result) noexcept {
     if (!result || is_bytes_or_none(result)) return result;
     Ref drop(result);
-    (void)raise_expected("bytes", result);
-    return nullptr;
-}
-
-[[nodiscard]] inline int discard_result(PyObject* result) noexcept {
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
+    return raise_expected("bytes", result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,72 +366,72 @@ PyType_Spec header_spec = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Headers: the Python-visible operations (defined further down) and the table implementations
-
-PyObject* py_keys(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_clone(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get_tuples(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_add(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_set(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get_single(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get_first(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_remove(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_merge(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_contains(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// 1 when the class of `self` redefines operation `op` (whose Python method is `impl`), 0 for the
-// native path, -1 on error. The exact class answers 0 without any lookup.
-[[nodiscard]] inline int overridden(HeadersObject* self, NameIndex op, void* impl) noexcept {
-    return find_override(obj_of(self), g_headers_type, g_names[op], impl, g_caches[op]);
-}
+// Headers: the table implementations. Each opens with the dispatch step: a Python subclass that
+// redefines the method of the same name gets the call (its result checked so that native callers
+// may rely on the result type); otherwise the native body runs.
 
 PyObject* new_headers_over(PyObject* list);
 
-PyObject* headers_keys(HeadersObject* self, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_KEYS, QM_IMPL(py_keys));
-        if (o < 0) return nullptr;
-        if (o) return expect_exact(call_override(obj_of(self), g_names[N_KEYS]), &PyTuple_Type);
+// Whether `name` (bytes or None) is among `names[0 .. count)`, by exact bytes.
+inline bool holds_exact_name(PyObject* const* names, Py_ssize_t count, PyObject* name) noexcept {
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* known = names[j];
+        if (known == name) return true;
+        if (known != Py_None && name != Py_None) {
+            Py_ssize_t n = PyBytes_GET_SIZE(known);
+            if (n == PyBytes_GET_SIZE(name) &&
+                std::memcmp(PyBytes_AS_STRING(known), PyBytes_AS_STRING(name), static_cast<size_t>(n)) == 0) {
+                return true;
+            }
+        }
     }
+    return false;
+}
+
+// Lists up to this many pairs are deduplicated by comparing each name with those kept so far
+// (cheaper than a set for the usual few dozen headers); longer ones through a set of the names.
+constexpr Py_ssize_t kKeysLinearLimit = 32;
+
+PyObject* headers_keys(HeadersObject* self, int skip_dispatch) {
+    if (auto call = g_overridables[N_KEYS].dispatch(self, skip_dispatch)) return expect_exact(call.result, &PyTuple_Type);
     PyObject* list = values_for_iteration(self);
     if (!list) return nullptr;
     Ref keep_list = Ref::borrow(list);
     RefStack names;
+    // Names are exact bytes or None, whose hashing and equality run no Python code; equality of
+    // exact bytes is equality of their contents, which is the deduplication wanted.
+    Ref seen;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
         Ref name, value;
         if (!unpack_bytes_pair(element.get(), name, value)) return nullptr;
-        // Exact equality: names differing only in case are listed separately.
-        bool seen = false;
-        for (Py_ssize_t j = 0; j < names.size() && !seen; ++j) {
-            PyObject* known = names[j];
-            if (known == name.get()) {
-                seen = true;
-            } else if (known != Py_None && name.get() != Py_None) {
-                Py_ssize_t n = PyBytes_GET_SIZE(known);
-                seen = n == PyBytes_GET_SIZE(name.get()) &&
-                       std::memcmp(PyBytes_AS_STRING(known), PyBytes_AS_STRING(name.get()), static_cast<size_t>(n)) == 0;
+        if (!seen && names.size() < kKeysLinearLimit) {
+            if (holds_exact_name(names.data(), names.size(), name.get())) continue;
+        } else {
+            if (!seen) {
+                seen.reset(PySet_New(nullptr));
+                if (!seen) return nullptr;
+                for (Py_ssize_t j = 0; j < names.size(); ++j) {
+                    if (PySet_Add(seen.get(), names[j]) < 0) return nullptr;
+                }
             }
+            int present = PySet_Contains(seen.get(), name.get());
+            if (present < 0) return nullptr;
+            if (present) continue;
+            if (PySet_Add(seen.get(), name.get()) < 0) return nullptr;
         }
-        if (!seen && !names.push(name.release())) return nullptr;
+        if (!names.push(name.release())) return nullptr;
     }
     return names.to_tuple();
 }
 
 PyObject* headers_clone(HeadersObject* self, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_CLONE, QM_IMPL(py_clone));
-        if (o < 0) return nullptr;
-        if (o) {
-            PyObject* result = call_override(obj_of(self), g_names[N_CLONE]);
-            if (result && !PyObject_TypeCheck(result, g_headers_type)) {
-                Ref drop(result);
-                (void)raise_cannot_convert(result, g_headers_type);
-                return nullptr;
-            }
-            return result;
+    if (auto call = g_overridables[N_CLONE].dispatch(self, skip_dispatch)) {
+        if (call.result && !PyObject_TypeCheck(call.result, g_headers_type)) {
+            Ref drop(call.result);
+            return raise_cannot_convert(call.result, g_headers_type);
         }
+        return call.result;
     }
     PyObject* list = values_for_iteration(self);
     if (!list) return nullptr;
@@ -523,79 +448,27 @@ PyObject* headers_clone(HeadersObject* self, int skip_dispatch) {
     return new_headers_over(copy.get());
 }
 
-// The hot loop of every lookup: from `start`, the index of the first element that is either a
-// well-formed pair whose plain-bytes name matches the key, or anything else (then `*irregular` is
-// set and the caller takes the general path for it); `n` when neither occurs. Only the length is
-// compared for most names, and nothing here can run interpreter code.
-//
-// `kWholePair`: the element must also be exactly a 2-tuple whose value is bytes or None (what the
-// unpacking operations require of every element they pass); otherwise indexing the name suffices.
-template <bool kWholePair>
-inline Py_ssize_t find_plain_match(PyObject* const* items, Py_ssize_t start, Py_ssize_t n, const char* key,
-                                   Py_ssize_t key_len, bool* irregular) noexcept {
-    for (Py_ssize_t i = start; i < n; ++i) {
-        PyObject* element = items[i];
-        if (QM_UNLIKELY(!PyTuple_CheckExact(element) ||
-                        (kWholePair ? PyTuple_GET_SIZE(element) != 2 : PyTuple_GET_SIZE(element) < 1))) {
-            *irregular = true;
-            return i;
-        }
-        PyObject* name = PyTuple_GET_ITEM(element, 0);
-        if (QM_UNLIKELY(!PyBytes_CheckExact(name) ||
-                        (kWholePair && !is_bytes_or_none(PyTuple_GET_ITEM(element, 1))))) {
-            *irregular = true;
-            return i;
-        }
-        if (PyBytes_GET_SIZE(name) != key_len) continue;
-        if (equals_lowered_n(PyBytes_AS_STRING(name), key, static_cast<size_t>(key_len))) {
-            *irregular = false;
-            return i;
-        }
-    }
-    return n;
-}
-
-// Walks the stored pairs and calls `on_match(element)` (a borrowed element, alive for the call) for
-// each whose name matches `key`; `on_match` returns 0 to go on, 1 to stop, -1 on error.
+// Calls `on_match(element)` for each stored pair whose name matches `key` (scan_header_list's
+// callback convention). An element that is not a plain pair is indexed as a tuple, and a name that
+// is not plain bytes is compared through its lower().
 template <typename OnMatch>
 [[nodiscard]] int scan_matching(HeadersObject* self, LookupKey& key, OnMatch&& on_match) noexcept {
     PyObject* list = values_for_iteration(self);
     if (!list) return -1;
     Ref keep_list = Ref::borrow(list);
-    const char* key_data = key.data();
-    const auto key_len = static_cast<Py_ssize_t>(key.size());
-    Py_ssize_t i = 0;
-    for (;;) {
-        // Re-read on every round: code run by the general path or by `on_match` may change the list.
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        bool irregular = false;
-        i = find_plain_match<false>(reinterpret_cast<PyListObject*>(list)->ob_item, i, n, key_data, key_len,
-                                    &irregular);
-        if (i >= n) return 0;
-        PyObject* element = PyList_GET_ITEM(list, i);
-        if (!irregular) {
-            int r = on_match(element);
-            if (r) return r;
-        } else {
-            Ref keep = Ref::borrow(element);
+    return scan_header_list<PairShape::Indexed>(
+        list, key.data(), key.size(),
+        [&key](PyObject* element) -> int {
             PyObject* name = pair_item(element, 0);
             if (!name) return -1;
-            int match = name_matches(name, key);
-            if (match < 0) return -1;
-            if (match) {
-                int r = on_match(element);
-                if (r) return r;
-            }
-        }
-        ++i;
-    }
+            return stored_name_matches(name, key);
+        },
+        on_match);
 }
 
 PyObject* headers_get(HeadersObject* self, PyObject* name, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_GET, QM_IMPL(py_get));
-        if (o < 0) return nullptr;
-        if (o) return expect_exact(call_override(obj_of(self), g_names[N_GET], name), &PyTuple_Type);
+    if (auto call = g_overridables[N_GET].dispatch(self, skip_dispatch, name)) {
+        return expect_exact(call.result, &PyTuple_Type);
     }
     LookupKey key;
     if (!key.init(name)) return nullptr;
@@ -610,10 +483,8 @@ PyObject* headers_get(HeadersObject* self, PyObject* name, int skip_dispatch) {
 }
 
 PyObject* headers_get_tuples(HeadersObject* self, PyObject* name, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_GET_TUPLES, QM_IMPL(py_get_tuples));
-        if (o < 0) return nullptr;
-        if (o) return expect_exact(call_override(obj_of(self), g_names[N_GET_TUPLES], name), &PyList_Type);
+    if (auto call = g_overridables[N_GET_TUPLES].dispatch(self, skip_dispatch, name)) {
+        return expect_exact(call.result, &PyList_Type);
     }
     LookupKey key;
     if (!key.init(name)) return nullptr;
@@ -625,31 +496,23 @@ PyObject* headers_get_tuples(HeadersObject* self, PyObject* name, int skip_dispa
     return found.to_list();
 }
 
-int headers_add(HeadersObject* self, PyObject* name, PyObject* value, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_ADD, QM_IMPL(py_add));
-        if (o < 0) return -1;
-        if (o) return discard_result(call_override(obj_of(self), g_names[N_ADD], name, value));
-    }
-    if (QM_UNLIKELY(!PyList_CheckExact(self->values))) {
-        // Only an instance whose constructor never ran gets here (its list is None).
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'append'");
-        return -1;
-    }
-    Ref pair(PyTuple_Pack(2, name, value));
-    if (!pair) return -1;
-    return PyList_Append(self->values, pair.get());
+// The list pairs are appended to; only an instance whose constructor never ran has none (None).
+[[nodiscard]] inline PyObject* values_for_append(HeadersObject* self) noexcept {
+    if (QM_UNLIKELY(!PyList_CheckExact(self->values))) return raise_no_attribute(self->values, "append");
+    return self->values;
 }
 
-int headers_contains(HeadersObject* self, PyObject* key, int skip_dispatch);
-int headers_remove(HeadersObject* self, PyObject* key, int skip_dispatch);
+int headers_add(HeadersObject* self, PyObject* name, PyObject* value, int skip_dispatch) {
+    if (auto call = g_overridables[N_ADD].dispatch(self, skip_dispatch, name, value)) return as_status(call.result);
+    PyObject* list = values_for_append(self);
+    if (!list) return -1;
+    Ref pair(PyTuple_Pack(2, name, value));
+    if (!pair) return -1;
+    return PyList_Append(list, pair.get());
+}
 
 int headers_set(HeadersObject* self, PyObject* name, PyObject* value, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_SET, QM_IMPL(py_set));
-        if (o < 0) return -1;
-        if (o) return discard_result(call_override(obj_of(self), g_names[N_SET], name, value));
-    }
+    if (auto call = g_overridables[N_SET].dispatch(self, skip_dispatch, name, value)) return as_status(call.result);
     // Each step goes through the table, so a subclass redefining one of them is honoured.
     int present = self->ops->contains(self, name, 0);
     if (present < 0) return -1;
@@ -658,30 +521,20 @@ int headers_set(HeadersObject* self, PyObject* name, PyObject* value, int skip_d
 }
 
 PyObject* headers_get_single(HeadersObject* self, PyObject* key, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_GET_SINGLE, QM_IMPL(py_get_single));
-        if (o < 0) return nullptr;
-        if (o) return expect_bytes_or_none(call_override(obj_of(self), g_names[N_GET_SINGLE], key));
+    if (auto call = g_overridables[N_GET_SINGLE].dispatch(self, skip_dispatch, key)) {
+        return expect_bytes_or_none(call.result);
     }
     Ref found(self->ops->get(self, key, 0));
     if (!found) return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(found.get());
-    if (n > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
+    if (n > 1) return raise_error(PyExc_ValueError, "Headers contains more than one header with the given key");
+    if (n == 0) return raise_error(PyExc_ValueError, "Headers does not contain one header with the given key");
     return expect_bytes_or_none(Py_NewRef(PyTuple_GET_ITEM(found.get(), 0)));
 }
 
 PyObject* headers_get_first(HeadersObject* self, PyObject* key, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_GET_FIRST, QM_IMPL(py_get_first));
-        if (o < 0) return nullptr;
-        if (o) return expect_bytes_or_none(call_override(obj_of(self), g_names[N_GET_FIRST], key));
+    if (auto call = g_overridables[N_GET_FIRST].dispatch(self, skip_dispatch, key)) {
+        return expect_bytes_or_none(call.result);
     }
     LookupKey lookup;
     if (!lookup.init(key)) return nullptr;
@@ -689,7 +542,7 @@ PyObject* headers_get_first(HeadersObject* self, PyObject* key, int skip_dispatc
     int r = scan_matching(self, lookup, [&result](PyObject* element) -> int {
         PyObject* value = pair_item(element, 1);
         if (!value) return -1;
-        if (!is_bytes_or_none(value)) return raise_expected("bytes", value) ? 0 : -1;
+        if (!is_bytes_or_none(value)) return raise_expected("bytes", value);
         result = Py_NewRef(value);
         return 1;
     });
@@ -698,11 +551,7 @@ PyObject* headers_get_first(HeadersObject* self, PyObject* key, int skip_dispatc
 }
 
 int headers_remove(HeadersObject* self, PyObject* key, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_REMOVE, QM_IMPL(py_remove));
-        if (o < 0) return -1;
-        if (o) return discard_result(call_override(obj_of(self), g_names[N_REMOVE], key));
-    }
+    if (auto call = g_overridables[N_REMOVE].dispatch(self, skip_dispatch, key)) return as_status(call.result);
     LookupKey lookup;
     if (!lookup.init(key)) return -1;
     // Collect first, remove afterwards: the list is never changed while it is walked.
@@ -720,16 +569,9 @@ int headers_remove(HeadersObject* self, PyObject* key, int skip_dispatch) {
 }
 
 int headers_merge(HeadersObject* self, PyObject* values, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_MERGE, QM_IMPL(py_merge));
-        if (o < 0) return -1;
-        if (o) return discard_result(call_override(obj_of(self), g_names[N_MERGE], values));
-    }
-    if (values == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return -1;
-    }
-    if (!PyList_CheckExact(values)) return raise_expected("list", values) ? 0 : -1;
+    if (auto call = g_overridables[N_MERGE].dispatch(self, skip_dispatch, values)) return as_status(call.result);
+    if (values == Py_None) return raise_not_iterable(values);
+    if (!PyList_CheckExact(values)) return raise_expected("list", values);
     Ref source = Ref::borrow(values);
     // Only the pairs present on entry are merged, so merging a collection's own list into it
     // doubles it once instead of chasing its own growth.
@@ -737,49 +579,32 @@ int headers_merge(HeadersObject* self, PyObject* values, int skip_dispatch) {
     for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(values); ++i) {
         PyObject* element = PyList_GET_ITEM(values, i);
         if (element == Py_None) continue;
-        if (!PyTuple_CheckExact(element)) return raise_expected("tuple", element) ? 0 : -1;
-        if (!PyList_CheckExact(self->values)) {
-            PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'append'");
-            return -1;
-        }
-        if (PyList_Append(self->values, element) < 0) return -1;
+        if (!PyTuple_CheckExact(element)) return raise_expected("tuple", element);
+        PyObject* list = values_for_append(self);
+        if (!list || PyList_Append(list, element) < 0) return -1;
     }
     return 0;
 }
 
 int headers_contains(HeadersObject* self, PyObject* key, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int o = overridden(self, N_CONTAINS, QM_IMPL(py_contains));
-        if (o < 0) return -1;
-        if (o) {
-            Ref result(call_override(obj_of(self), g_names[N_CONTAINS], key));
-            if (!result) return -1;
-            return PyObject_IsTrue(result.get());
-        }
-    }
+    if (auto call = g_overridables[N_CONTAINS].dispatch(self, skip_dispatch, key)) return as_truth(call.result);
     LookupKey lookup;
     if (!lookup.init(key)) return -1;
     PyObject* list = values_for_iteration(self);
     if (!list) return -1;
     Ref keep_list = Ref::borrow(list);
-    const auto key_len = static_cast<Py_ssize_t>(lookup.size());
-    for (Py_ssize_t i = 0;; ++i) {
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        bool irregular = false;
-        i = find_plain_match<true>(reinterpret_cast<PyListObject*>(list)->ob_item, i, n, lookup.data(), key_len,
-                                   &irregular);
-        if (i >= n) return 0;
-        if (!irregular) return 1;
-        // Anything but a plain (bytes, bytes-or-None) 2-tuple: unpack it the general way.
-        Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref stored_name, value;
-        if (!unpack_bytes_pair(element.get(), stored_name, value)) return -1;
-        int match = name_matches(stored_name.get(), lookup);
-        if (match) return match;
-    }
+    // Anything but a plain (bytes, bytes-or-None) 2-tuple is unpacked the general way.
+    return scan_header_list<PairShape::BytesPair>(
+        list, lookup.data(), lookup.size(),
+        [&lookup](PyObject* element) -> int {
+            Ref stored_name, value;
+            if (!unpack_bytes_pair(element, stored_name, value)) return -1;
+            return stored_name_matches(stored_name.get(), lookup);
+        },
+        [](PyObject*) -> int { return 1; });
 }
 
-const HeadersOps g_headers_ops = {
+const HeadersOps kHeadersOps = {
     headers_keys, headers_clone,      headers_get,       headers_get_tuples, headers_add,     headers_set,
     headers_get_single, headers_get_first, headers_remove, headers_merge,     headers_contains,
 };
@@ -790,7 +615,7 @@ const HeadersOps g_headers_ops = {
 PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
-    self_of(obj)->ops = &g_headers_ops;
+    self_of(obj)->ops = &kHeadersOps;
     self_of(obj)->values = Py_NewRef(Py_None);
     return obj;
 }
@@ -836,7 +661,7 @@ PyObject* headers_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
     auto* cls = reinterpret_cast<PyTypeObject*>(type);
     PyObject* obj = cls->tp_alloc(cls, 0);
     if (!obj) return nullptr;
-    self_of(obj)->ops = &g_headers_ops;
+    self_of(obj)->ops = &kHeadersOps;
     self_of(obj)->values = Py_NewRef(values);
     return obj;
 }
@@ -870,29 +695,29 @@ PyObject* headers_iter(PyObject* self) {
     Py_RETURN_NONE;
 }
 
-PyObject* py_keys(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_keys(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("keys", nargs, kwnames)) return nullptr;
     return headers_keys(self_of(self), 1);
 }
 
-PyObject* py_clone(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_clone(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("clone", nargs, kwnames)) return nullptr;
     return headers_clone(self_of(self), 1);
 }
 
-PyObject* py_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("get", 1, "name");
     if (!check_exact_arg(a[0], &PyBytes_Type, "name")) return nullptr;
     return headers_get(self_of(self), a[0], 1);
 }
 
-PyObject* py_get_tuples(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_get_tuples(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("get_tuples", 1, "name");
     if (!check_exact_arg(a[0], &PyBytes_Type, "name")) return nullptr;
     return headers_get_tuples(self_of(self), a[0], 1);
 }
 
-PyObject* py_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("add", 2, "name", "value");
     if (!check_exact_arg(a[0], &PyBytes_Type, "name") || !check_exact_arg(a[1], &PyBytes_Type, "value")) {
         return nullptr;
@@ -900,7 +725,7 @@ PyObject* py_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return none_or_null(headers_add(self_of(self), a[0], a[1], 1));
 }
 
-PyObject* py_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("set", 2, "name", "value");
     if (!check_exact_arg(a[0], &PyBytes_Type, "name") || !check_exact_arg(a[1], &PyBytes_Type, "value")) {
         return nullptr;
@@ -908,31 +733,31 @@ PyObject* py_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return none_or_null(headers_set(self_of(self), a[0], a[1], 1));
 }
 
-PyObject* py_get_single(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_get_single(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("get_single", 1, "key");
     if (!check_exact_arg(a[0], &PyBytes_Type, "key")) return nullptr;
     return headers_get_single(self_of(self), a[0], 1);
 }
 
-PyObject* py_get_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_get_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("get_first", 1, "key");
     if (!check_exact_arg(a[0], &PyBytes_Type, "key")) return nullptr;
     return headers_get_first(self_of(self), a[0], 1);
 }
 
-PyObject* py_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("remove", 1, "key");
     if (!check_exact_arg(a[0], &PyBytes_Type, "key")) return nullptr;
     return none_or_null(headers_remove(self_of(self), a[0], 1));
 }
 
-PyObject* py_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("merge", 1, "values");
     if (!check_exact_arg(a[0], &PyList_Type, "values")) return nullptr;
     return none_or_null(headers_merge(self_of(self), a[0], 1));
 }
 
-PyObject* py_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("contains", 1, "key");
     if (!check_exact_arg(a[0], &PyBytes_Type, "key")) return nullptr;
     int found = headers_contains(self_of(self), a[0], 1);
@@ -943,7 +768,7 @@ PyObject* py_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // ---------------------------------------------------------------------------------------------
 // Headers: interpreter-only methods and protocols
 
-PyObject* py_items(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_items(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("items", nargs, kwnames)) return nullptr;
     return headers_iter(self);
 }
@@ -957,7 +782,7 @@ PyObject* py_items(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     return PyObject_GetIter(copy.get());
 }
 
-PyObject* py_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("update", 1, "values");
     if (!check_exact_arg(a[0], &PyDict_Type, "values")) return nullptr;
     // None has no items(): AttributeError, as the attribute lookup gives it.
@@ -983,17 +808,16 @@ PyObject* py_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         args.reset_borrowed(item);
     } else {
         if (!Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "add() argument after * must be an iterable, not %.200s",
+            return raise_format(PyExc_TypeError, "add() argument after * must be an iterable, not %.200s",
                          Py_TYPE(item)->tp_name);
-            return false;
         }
         args.reset(PySequence_Tuple(item));
         if (!args) return false;
     }
-    return discard_result(PyObject_Call(add, args.get(), nullptr)) == 0;
+    return as_status(PyObject_Call(add, args.get(), nullptr)) == 0;
 }
 
-PyObject* py_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("add_many", 1, "values");
     PyObject* values = a[0];
     int is_sequence = PyList_CheckExact(values) ? 1 : PyObject_IsInstance(values, g_mutable_sequence);
@@ -1012,10 +836,7 @@ PyObject* py_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     int is_mapping = PyDict_CheckExact(values) ? 1 : PyObject_IsInstance(values, g_mapping);
     if (is_mapping < 0) return nullptr;
-    if (!is_mapping) {
-        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
-        return nullptr;
-    }
+    if (!is_mapping) return raise_error(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
     Ref items(PyObject_CallMethodNoArgs(values, g_names[N_ITEMS]));
     if (!items) return nullptr;
     Ref iterator(PyObject_GetIter(items.get()));
@@ -1031,7 +852,7 @@ PyObject* py_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 [[nodiscard]] bool call_add(PyObject* instance, PyObject* name, PyObject* value) noexcept {
-    return discard_result(call_override(instance, g_names[N_ADD], name, value)) == 0;
+    return as_status(call_method(instance, g_names[N_ADD], name, value)) == 0;
 }
 
 // Adds `other` to `instance` (every add through attribute lookup on `instance`). A new reference to
@@ -1092,12 +913,12 @@ PyObject* add_to_instance(PyObject* instance, PyObject* other) {
     return Py_NewRef(instance);
 }
 
-PyObject* py_add_to_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_headers_add_to_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     QM_PARSE("_add_to_instance", 2, "instance", "other");
     return add_to_instance(a[0], a[1]);
 }
 
-PyObject* py_reduce(PyObject* self, PyObject*) {
+PyObject* py_headers_reduce(PyObject* self, PyObject*) {
     return reduce_with_state(self, PyTuple_Pack(1, self_of(self)->values));
 }
 
@@ -1136,39 +957,39 @@ PyObject* headers_nb_add(PyObject* left, PyObject* right) {
 PyObject* headers_nb_inplace_add(PyObject* self, PyObject* other) { return add_to_instance(self, other); }
 
 PyMethodDef headers_methods[] = {
-    QM_FASTCALL_METHOD("keys", py_keys,
+    QM_FASTCALL_METHOD("keys", py_headers_keys,
         "keys($self, /)\n--\n\nThe distinct names, in order of first occurrence, spelled as stored (names that differ "
         "only in case are listed separately)."),
-    QM_FASTCALL_METHOD("clone", py_clone,
+    QM_FASTCALL_METHOD("clone", py_headers_clone,
         "clone($self, /)\n--\n\nA new Headers (always of the base class) over a new list of new pairs."),
-    QM_FASTCALL_METHOD("get", py_get,
+    QM_FASTCALL_METHOD("get", py_headers_get,
         "get($self, /, name)\n--\n\nThe values of every pair whose name matches `name` (any case), as a tuple."),
-    QM_FASTCALL_METHOD("get_tuples", py_get_tuples,
+    QM_FASTCALL_METHOD("get_tuples", py_headers_get_tuples,
         "get_tuples($self, /, name)\n--\n\nThe stored (name, value) pairs whose name matches `name`, as a list."),
-    QM_FASTCALL_METHOD("add", py_add, "add($self, /, name, value)\n--\n\nAppends the pair (name, value)."),
-    QM_FASTCALL_METHOD("set", py_set,
+    QM_FASTCALL_METHOD("add", py_headers_add, "add($self, /, name, value)\n--\n\nAppends the pair (name, value)."),
+    QM_FASTCALL_METHOD("set", py_headers_set,
         "set($self, /, name, value)\n--\n\nReplaces every pair named `name` (any case) by one pair at the end."),
-    QM_FASTCALL_METHOD("get_single", py_get_single,
+    QM_FASTCALL_METHOD("get_single", py_headers_get_single,
         "get_single($self, /, key)\n--\n\nThe value of the one pair named `key`; ValueError when there are none or "
         "several."),
-    QM_FASTCALL_METHOD("get_first", py_get_first,
+    QM_FASTCALL_METHOD("get_first", py_headers_get_first,
         "get_first($self, /, key)\n--\n\nThe value of the first pair named `key`, or None."),
-    QM_FASTCALL_METHOD("remove", py_remove,
+    QM_FASTCALL_METHOD("remove", py_headers_remove,
         "remove($self, /, key)\n--\n\nRemoves every pair named `key` (any case); nothing to remove is not an error."),
-    QM_FASTCALL_METHOD("merge", py_merge,
+    QM_FASTCALL_METHOD("merge", py_headers_merge,
         "merge($self, /, values)\n--\n\nAppends each tuple of the list `values` as it is; None elements are skipped."),
-    QM_FASTCALL_METHOD("contains", py_contains,
+    QM_FASTCALL_METHOD("contains", py_headers_contains,
         "contains($self, /, key)\n--\n\nWhether a pair is named `key` (any case)."),
-    QM_FASTCALL_METHOD("items", py_items, "items($self, /)\n--\n\nAn iterator over the stored pairs, in order."),
-    QM_FASTCALL_METHOD("update", py_update,
+    QM_FASTCALL_METHOD("items", py_headers_items, "items($self, /)\n--\n\nAn iterator over the stored pairs, in order."),
+    QM_FASTCALL_METHOD("update", py_headers_update,
         "update($self, /, values)\n--\n\nFor each key, value of the dict `values`, performs self[key] = value."),
-    QM_FASTCALL_METHOD("add_many", py_add_many,
+    QM_FASTCALL_METHOD("add_many", py_headers_add_many,
         "add_many($self, /, values)\n--\n\nAdds the pairs of a mutable sequence (of pairs or Header objects) or of a "
         "mapping of bytes to bytes."),
-    {"_add_to_instance", QM_FASTCALL(py_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_add_to_instance", QM_FASTCALL(py_headers_add_to_instance), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_add_to_instance(instance, other)\n--\n\nAdds the pairs of `other` (Headers, Header, 2-tuple or a mutable "
      "sequence of 2-tuples) to `instance`; NotImplemented for anything else."},
-    {"__reduce__", py_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the collection by its values."},
+    {"__reduce__", py_headers_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the collection by its values."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1209,39 +1030,42 @@ PyType_Spec headers_spec = {
 // ---------------------------------------------------------------------------------------------
 // Module
 
-PyModuleDef headers_module = qm::make_module_def(
+PyModuleDef module_def = qm::make_module_def(
     "quillmoth.headers",
     "Header and Headers: HTTP header fields as bytes, in an ordered collection with case-insensitive lookup.");
 
-// Both classes or neither: an import that fails half-way leaves nothing for a retry to skip over.
 [[nodiscard]] bool load_abcs() noexcept {
     Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return false;
-    Ref mutable_sequence(PyObject_GetAttrString(abc.get(), "MutableSequence"));
-    if (!mutable_sequence) return false;
-    Ref mapping(PyObject_GetAttrString(abc.get(), "Mapping"));
-    if (!mapping) return false;
-    g_mutable_sequence = mutable_sequence.release();
-    g_mapping = mapping.release();
-    return true;
+    g_mutable_sequence = PyObject_GetAttrString(abc.get(), "MutableSequence");
+    if (!g_mutable_sequence) return false;
+    g_mapping = PyObject_GetAttrString(abc.get(), "Mapping");
+    return g_mapping != nullptr;
+}
+
+void release_state() noexcept {
+    clear_refs(g_header_type, g_headers_type, g_mutable_sequence, g_mapping);
+    g_names.release();
+    for (Overridable& op : g_overridables) op.unbind();
+}
+
+PyObject* build_module() noexcept {
+    if (!g_names.intern() || !load_abcs()) return nullptr;
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    g_header_type = add_module_type(module.get(), &header_spec);
+    if (!g_header_type) return nullptr;
+    g_headers_type = add_module_type(module.get(), &headers_spec);
+    if (!g_headers_type) return nullptr;
+    if (!bind_overridables(g_overridables, N_OPS_COUNT, g_headers_type, g_names.data())) return nullptr;
+    const TypeExport types[] = {{"Header", g_header_type}, {"Headers", g_headers_type}};
+    if (!publish_types(module.get(), types, 2)) return nullptr;
+    return module.release();
 }
 
 }  // namespace
 }  // namespace qm::headers
 
 PyMODINIT_FUNC PyInit_headers(void) {
-    using namespace qm::headers;
-    // intern_names fills the names in order, so the last one is set only when all are.
-    if (!g_names[N_COUNT - 1] && !qm::intern_names(kNameTexts, g_names, N_COUNT)) return nullptr;
-    if (!g_mutable_sequence && !load_abcs()) return nullptr;
-    qm::Ref module(PyModule_Create(&headers_module));
-    if (!module) return nullptr;
-    qm::Ref header_type(qm::add_module_type(module.get(), &header_spec));
-    if (!header_type) return nullptr;
-    qm::Ref headers_type(qm::add_module_type(module.get(), &headers_spec));
-    if (!headers_type) return nullptr;
-    Py_XSETREF(g_header_type, reinterpret_cast<PyTypeObject*>(header_type.release()));
-    Py_XSETREF(g_headers_type, reinterpret_cast<PyTypeObject*>(headers_type.release()));
-    for (auto& cache : g_caches) cache = qm::OverrideCache{};
-    return module.release();
+    return qm::init_module(qm::headers::build_module, qm::headers::release_state);
 }

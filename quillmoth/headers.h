@@ -1,7 +1,7 @@
 // Native layout of quillmoth.headers: Header (one name/value pair) and Headers (the ordered,
 // case-insensitive collection over a list of (name, value) tuples of bytes).
 //
-// Sibling modules import both classes by qualified name (import_headers_types below), build a
+// Sibling modules import both classes (import_headers_types below), build a
 // Headers over an existing list by calling the class, and reach the collection's operations through
 // its operation table, which honours Python subclass overrides:
 //
@@ -67,10 +67,12 @@ struct HeadersTypes {
     PyTypeObject* headers = nullptr;
 };
 
+// Both classes, checked to be the module's own native classes or subclasses of them (the module
+// publishes them in its export table); ImportError otherwise.
 [[nodiscard]] inline bool import_headers_types(HeadersTypes* out) noexcept {
-    out->header = qm::import_type("quillmoth.headers", "Header");
+    out->header = qm::import_native_type("quillmoth.headers", "Header");
     if (!out->header) return false;
-    out->headers = qm::import_type("quillmoth.headers", "Headers");
+    out->headers = qm::import_native_type("quillmoth.headers", "Headers");
     if (!out->headers) {
         Py_CLEAR(out->header);
         return false;

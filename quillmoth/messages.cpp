@@ -4,7 +4,7 @@
 // exported under its plain symbol names.
 #include "messages.h"
 
-#include "common/fold.h"
+#include "common/header_list.h"
 #include "common/native.h"
 #include "contents.h"
 #include "headers.h"
@@ -22,368 +22,217 @@ using qm::contents::ContentObject;
 // Module state (one interpreter, single-phase init): classes imported from the siblings, the
 // Message class, interned names and constants.
 
-PyTypeObject* MessageType = nullptr;
-PyTypeObject* ContentType = nullptr;
-qm::headers::HeadersTypes HeadersClasses;
+PyTypeObject* g_message_type = nullptr;
+PyTypeObject* g_content_type = nullptr;
+qm::headers::HeadersTypes g_headers_types;
 
-PyObject* key_content_type = nullptr;  // b"content-type"
-PyObject* word_json = nullptr;         // b"json"
-PyObject* word_xml = nullptr;          // b"xml"
-PyObject* text_utf8 = nullptr;         // "utf8"
-PyObject* name_remove = nullptr;       // "remove"
-PyObject* index_zero = nullptr;
-PyObject* index_one = nullptr;
+PyObject* g_key_content_type = nullptr;  // b"content-type"
+PyObject* g_word_json = nullptr;         // b"json"
+PyObject* g_word_xml = nullptr;          // b"xml"
+PyObject* g_index_zero = nullptr;
+PyObject* g_index_one = nullptr;
 
-// The Python-visible operations, which a Python subclass may redefine.
-enum Overridable {
-    OP_get_headers,
-    OP_get_first_header,
-    OP_get_single_header,
-    OP_remove_header,
-    OP_has_header,
-    OP_add_header,
-    OP_set_header,
-    OP_content_type,
-    OP_with_content,
-    OP_has_body,
-    OP_declares_content_type,
-    OP_declares_json,
-    OP_declares_xml,
-    OP_count
+// The Python-visible operations first (a Python subclass may redefine them), in table order.
+enum Name {
+    N_GET_HEADERS,
+    N_GET_FIRST_HEADER,
+    N_GET_SINGLE_HEADER,
+    N_REMOVE_HEADER,
+    N_HAS_HEADER,
+    N_ADD_HEADER,
+    N_SET_HEADER,
+    N_CONTENT_TYPE,
+    N_WITH_CONTENT,
+    N_HAS_BODY,
+    N_DECLARES_CONTENT_TYPE,
+    N_DECLARES_JSON,
+    N_DECLARES_XML,
+    N_OPS_COUNT,
+    N_UTF8 = N_OPS_COUNT,
+    N_COUNT
 };
-
-const char* const kOverridableNames[OP_count] = {
-    "get_headers", "get_first_header", "get_single_header",     "remove_header",
-    "has_header",  "add_header",       "set_header",            "content_type",
-    "with_content", "has_body",        "declares_content_type", "declares_json",
-    "declares_xml",
+constexpr const char* kNameTexts[N_COUNT] = {
+    "get_headers", "get_first_header", "get_single_header",     "remove_header", "has_header",
+    "add_header",  "set_header",       "content_type",          "with_content",  "has_body",
+    "declares_content_type", "declares_json", "declares_xml",   "utf8",
 };
-PyObject* op_names[OP_count] = {};
-
-// Each operation remembers a few classes found not to override it, so that Request and Response
-// (native subclasses) alternating on one path both stay on the direct path.
-struct DispatchCache {
-    qm::OverrideCache slots[4];
-    qm::OverrideCache& pick(PyTypeObject* type) noexcept {
-        return slots[(reinterpret_cast<uintptr_t>(type) >> 6) & 3];
-    }
-};
-DispatchCache dispatch_caches[OP_count];
+qm::InternedNames<N_COUNT> g_names{kNameTexts};
+qm::Overridable g_overridables[N_OPS_COUNT];
 
 inline MessageObject* as_message(PyObject* obj) noexcept { return reinterpret_cast<MessageObject*>(obj); }
 inline PyObject* as_object(MessageObject* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
-// 0: the native implementation applies. 1: the class redefines operation `op`; the override was
-// called and `*result` holds its result (null when it raised). -1: error.
-template <typename... Args>
-[[nodiscard]] int dispatch(MessageObject* self, Overridable op, void* impl, PyObject** result, Args... args) noexcept {
-    PyObject* obj = as_object(self);
-    int found = qm::find_override(obj, MessageType, op_names[op], impl, dispatch_caches[op].pick(Py_TYPE(obj)));
-    if (found <= 0) return found;
-    *result = qm::call_override(obj, op_names[op], args...);
-    return 1;
-}
-
-// An override's result where the operation returns nothing: 0, or -1 when it raised.
-int status_of(PyObject* result) noexcept {
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
-}
-
-// An override's result where the operation returns a boolean.
-int truth_of(PyObject* result) noexcept {
-    if (!result) return -1;
-    int truth = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    return truth;
-}
-
 // ---------------------------------------------------------------------------------------------
-// Header matching on the raw list. The key is lowered once (on the stack for any usual name);
-// each stored name is lowered on the fly while it is compared, so a lookup allocates nothing
-// beyond its result.
+// Header matching on the raw list (the scans of common/header_list.h). The key is lowered once (on
+// the stack for any usual name); stored names must be bytes, and an element that is not a plain
+// pair is indexed (or, for _has_header, unpacked) the general way.
 
-[[nodiscard]] bool raise_not_a_list(PyObject* list) noexcept {
-    if (list == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return false;
-    }
+[[nodiscard]] qm::Failure raise_not_a_list(PyObject* list) noexcept {
+    if (list == Py_None) return qm::raise_not_iterable(list);
     return qm::raise_expected("list", list);
 }
 
 // Whether the stored `name` matches the lowered key; names must be bytes.
 [[nodiscard]] inline int name_matches(PyObject* name, const qm::LoweredKey& key) noexcept {
-    if (QM_UNLIKELY(!PyBytes_Check(name))) return (void)qm::raise_expected("bytes", name), -1;
-    return static_cast<size_t>(PyBytes_GET_SIZE(name)) == key.size() &&
-           qm::equals_lowered_n(PyBytes_AS_STRING(name), key.data(), key.size());
+    if (QM_UNLIKELY(!PyBytes_Check(name))) return qm::raise_expected("bytes", name);
+    return qm::bytes_name_matches(name, key.data(), key.size());
+}
+
+// The checks every lookup makes before its scan: a bytes key (lowered into `lowered`) and a list.
+[[nodiscard]] bool check_lookup(PyObject* list, PyObject* key) noexcept {
+    if (QM_UNLIKELY(!PyBytes_Check(key))) return qm::raise_expected("bytes", key);
+    if (QM_UNLIKELY(!PyList_Check(list))) return raise_not_a_list(list);
+    return true;
 }
 
 // Calls `on_match(element)` for each element of `list` whose name (item 0) matches `key`, in list
-// order. `on_match` returns 1 to go on, 0 to stop, -1 on error; it gets a borrowed element that
-// stays alive during the call. Elements are indexed as sequences: a tuple with a bytes name takes
-// the direct path (no reference taken, no code run); anything else goes through __getitem__
-// (None fails there), and the element is held meanwhile since that may change the list.
+// order, with scan_header_list's callback convention (0 go on, 1 stop, -1 error).
 template <typename OnMatch>
-[[nodiscard]] bool scan_matching(PyObject* list, PyObject* key, OnMatch&& on_match) noexcept {
-    if (QM_UNLIKELY(!PyBytes_Check(key))) return qm::raise_expected("bytes", key);
-    if (QM_UNLIKELY(!PyList_Check(list))) return raise_not_a_list(list);
+[[nodiscard]] int scan_matching(PyObject* list, PyObject* key, OnMatch&& on_match) noexcept {
+    if (!check_lookup(list, key)) return -1;
     qm::LoweredKey lowered(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
-    if (QM_UNLIKELY(!lowered.data())) {
-        PyErr_NoMemory();
-        return false;
-    }
-    const char* const k = lowered.data();
-    const Py_ssize_t key_size = static_cast<Py_ssize_t>(lowered.size());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* element = PyList_GET_ITEM(list, i);
-        if (QM_LIKELY(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) > 0)) {
-            PyObject* name = PyTuple_GET_ITEM(element, 0);
-            if (QM_LIKELY(PyBytes_CheckExact(name))) {
-                if (PyBytes_GET_SIZE(name) != key_size ||
-                    !qm::equals_lowered_n(PyBytes_AS_STRING(name), k, static_cast<size_t>(key_size))) {
-                    continue;
-                }
-            } else {
-                int match = name_matches(name, lowered);
-                if (match <= 0) {
-                    if (match < 0) return false;
-                    continue;
-                }
-            }
-        } else {
-            Ref held = Ref::borrow(element);
-            Ref name(PyObject_GetItem(element, index_zero));
-            if (!name) return false;
-            int match = name_matches(name.get(), lowered);
-            if (match <= 0) {
-                if (match < 0) return false;
-                continue;
-            }
-            int go_on = on_match(element);
-            if (go_on <= 0) return go_on == 0;
-            continue;
-        }
-        Ref held = Ref::borrow(element);
-        int go_on = on_match(element);
-        if (go_on <= 0) return go_on == 0;
-    }
-    return true;
+    if (QM_UNLIKELY(!lowered.data())) return qm::raise_no_memory();
+    return qm::scan_header_list<qm::PairShape::Indexed>(
+        list, lowered.data(), lowered.size(),
+        [&lowered](PyObject* element) -> int {
+            // A tuple with a name that is not exact bytes, or any other element: indexed as a
+            // sequence (None fails there).
+            Ref name(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) > 0
+                         ? Py_NewRef(PyTuple_GET_ITEM(element, 0))
+                         : PyObject_GetItem(element, g_index_zero));
+            if (!name) return -1;
+            return name_matches(name.get(), lowered);
+        },
+        on_match);
 }
 
 // Item 1 of a matching element (a new reference).
 PyObject* element_value(PyObject* element) noexcept {
     if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) > 1) return Py_NewRef(PyTuple_GET_ITEM(element, 1));
-    return PyObject_GetItem(element, index_one);
-}
-
-[[nodiscard]] bool raise_unpack_count(Py_ssize_t got) noexcept {
-    if (got > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-    } else {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-    }
-    return false;
-}
-
-// Unpacks `element` into exactly two items as `name, value = element` does; `*name` receives a
-// new reference to the first. Tuples and lists take the direct path; other iterables are iterated.
-[[nodiscard]] bool unpack_name(PyObject* element, Ref* name) noexcept {
-    if (PyTuple_CheckExact(element) || PyList_CheckExact(element)) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(element);
-        if (size != 2) return raise_unpack_count(size);
-        name->reset_borrowed(PySequence_Fast_GET_ITEM(element, 0));
-        return true;
-    }
-    Ref iterator(PyObject_GetIter(element));
-    if (!iterator) return false;
-    Ref first(PyIter_Next(iterator.get()));
-    if (!first) return PyErr_Occurred() ? false : raise_unpack_count(0);
-    Ref second(PyIter_Next(iterator.get()));
-    if (!second) return PyErr_Occurred() ? false : raise_unpack_count(1);
-    Ref extra(PyIter_Next(iterator.get()));
-    if (extra) return raise_unpack_count(3);
-    if (PyErr_Occurred()) return false;
-    *name = std::move(first);
-    return true;
+    return PyObject_GetItem(element, g_index_one);
 }
 
 // Whether any element of `list` is named `key`; elements are unpacked into exactly two items.
 int list_has_header(PyObject* list, PyObject* key) noexcept {
-    if (QM_UNLIKELY(!PyBytes_Check(key))) return (void)qm::raise_expected("bytes", key), -1;
-    if (QM_UNLIKELY(!PyList_Check(list))) return (void)raise_not_a_list(list), -1;
+    if (!check_lookup(list, key)) return -1;
     qm::LoweredKey lowered(PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key)));
-    if (QM_UNLIKELY(!lowered.data())) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* element = PyList_GET_ITEM(list, i);
-        int match;
-        if (QM_LIKELY(PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2)) {
-            match = name_matches(PyTuple_GET_ITEM(element, 0), lowered);
-        } else {
-            Ref held = Ref::borrow(element);
-            Ref name;
-            if (!unpack_name(element, &name)) return -1;
-            match = name_matches(name.get(), lowered);
-        }
-        if (match != 0) return match;
-    }
-    return 0;
+    if (QM_UNLIKELY(!lowered.data())) return qm::raise_no_memory();
+    return qm::scan_header_list<qm::PairShape::Pair>(
+        list, lowered.data(), lowered.size(),
+        [&lowered](PyObject* element) -> int {
+            Ref name, value;
+            if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 2) {
+                name.reset_borrowed(PyTuple_GET_ITEM(element, 0));
+            } else if (!qm::unpack_pair(element, name, value)) {
+                return -1;
+            }
+            return name_matches(name.get(), lowered);
+        },
+        [](PyObject*) -> int { return 1; });
 }
 
 // Appends the pair (key, value) to the message's list.
 int append_pair(MessageObject* self, PyObject* key, PyObject* value) noexcept {
-    if (QM_UNLIKELY(!PyList_Check(self->_raw_headers))) {
-        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'append'",
-                     Py_TYPE(self->_raw_headers)->tp_name);
-        return -1;
-    }
+    if (QM_UNLIKELY(!PyList_Check(self->_raw_headers))) return qm::raise_no_attribute(self->_raw_headers, "append");
     Ref pair(PyTuple_Pack(2, key, value));
     if (!pair) return -1;
     return PyList_Append(self->_raw_headers, pair.get());
 }
 
-// list.remove(item) on `list`, so equality, the error and its message are exactly the list's.
-int list_remove(PyObject* list, PyObject* item) noexcept {
-    return status_of(PyObject_CallMethodOneArg(list, name_remove, item));
-}
-
 // ---------------------------------------------------------------------------------------------
-// Operations. Each Python-visible one has a wrapper (py_*) that checks its arguments and calls
-// the implementation with skip_dispatch 1; internal and sibling calls go through the table.
+// Operations. Each Python-visible one opens with the dispatch step (a Python subclass that
+// redefines the method gets the call) and has a wrapper (py_message_*) that checks its arguments
+// and calls the implementation with skip_dispatch 1; internal and sibling calls go through the
+// table. The native-only operations have no Python method, hence no dispatch.
 
-PyObject* py_get_headers(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get_first_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_get_single_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_remove_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_has_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_add_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_set_header(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_content_type(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_with_content(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_has_body(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_declares_content_type(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_declares_json(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* py_declares_xml(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyObject* get_headers(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_get_headers, QM_IMPL(py_get_headers), &result, key);
-        if (found) return found < 0 ? nullptr : result;
-    }
+PyObject* message_get_headers(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_GET_HEADERS].dispatch(self, skip_dispatch, key)) return call.result;
     Ref values(PyList_New(0));
     if (!values) return nullptr;
     Ref list = Ref::borrow(self->_raw_headers);
-    bool ok = scan_matching(list.get(), key, [&](PyObject* element) {
+    int r = scan_matching(list.get(), key, [&](PyObject* element) -> int {
         Ref value(element_value(element));
         if (!value || PyList_Append(values.get(), value.get()) < 0) return -1;
-        return 1;
+        return 0;
     });
-    return ok ? values.release() : nullptr;
+    return r < 0 ? nullptr : values.release();
 }
 
-PyObject* get_first_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_get_first_header, QM_IMPL(py_get_first_header), &result, key);
-        if (found) return found < 0 ? nullptr : result;
-    }
+PyObject* message_get_first_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_GET_FIRST_HEADER].dispatch(self, skip_dispatch, key)) return call.result;
     Ref value;
     Ref list = Ref::borrow(self->_raw_headers);
-    bool ok = scan_matching(list.get(), key, [&](PyObject* element) {
+    int r = scan_matching(list.get(), key, [&](PyObject* element) -> int {
         value.reset(element_value(element));
-        return value ? 0 : -1;
+        return value ? 1 : -1;
     });
-    if (!ok) return nullptr;
+    if (r < 0) return nullptr;
     return value ? value.release() : Py_NewRef(Py_None);
 }
 
-PyObject* get_single_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_get_single_header, QM_IMPL(py_get_single_header), &result, key);
-        if (found) return found < 0 ? nullptr : result;
-    }
+PyObject* message_get_single_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_GET_SINGLE_HEADER].dispatch(self, skip_dispatch, key)) return call.result;
     Ref values(self->ops->get_headers(self, key, 0));
     if (!values) return nullptr;
     Py_ssize_t count = PyObject_Size(values.get());
     if (count < 0) return nullptr;
-    if (count > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (count == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
+    if (count > 1) return qm::raise_error(PyExc_ValueError, "Headers contains more than one header with the given key");
+    if (count == 0) return qm::raise_error(PyExc_ValueError, "Headers does not contain one header with the given key");
     return PySequence_GetItem(values.get(), 0);
 }
 
-int remove_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_remove_header, QM_IMPL(py_remove_header), &result, key);
-        if (found) return found < 0 ? -1 : status_of(result);
-    }
+int message_remove_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_REMOVE_HEADER].dispatch(self, skip_dispatch, key)) return qm::as_status(call.result);
     // Collect first, remove afterwards: the list is never changed while it is walked.
     Ref list = Ref::borrow(self->_raw_headers);
     Ref matching;
-    bool ok = scan_matching(list.get(), key, [&](PyObject* element) {
+    int r = scan_matching(list.get(), key, [&](PyObject* element) -> int {
         if (!matching) {
             matching.reset(PyList_New(0));
             if (!matching) return -1;
         }
-        return PyList_Append(matching.get(), element) < 0 ? -1 : 1;
+        return PyList_Append(matching.get(), element);
     });
-    if (!ok) return -1;
+    if (r < 0) return -1;
     if (!matching) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(matching.get()); ++i) {
-        if (list_remove(list.get(), PyList_GET_ITEM(matching.get(), i)) < 0) return -1;
+        if (qm::list_remove(list.get(), PyList_GET_ITEM(matching.get(), i)) < 0) return -1;
     }
     return 0;
 }
 
-int has_header_native(MessageObject* self, PyObject* key, int) noexcept {
+// `_has_header`: has_header without the dispatch step (native only).
+int message_has_header_no_dispatch(MessageObject* self, PyObject* key, int) noexcept {
     Ref list = Ref::borrow(self->_raw_headers);
     return list_has_header(list.get(), key);
 }
 
-int has_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_has_header, QM_IMPL(py_has_header), &result, key);
-        if (found) return found < 0 ? -1 : truth_of(result);
-    }
+int message_has_header(MessageObject* self, PyObject* key, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_HAS_HEADER].dispatch(self, skip_dispatch, key)) return qm::as_truth(call.result);
     return self->ops->_has_header(self, key, 0);
 }
 
-int add_header_native(MessageObject* self, PyObject* key, PyObject* value, int) noexcept {
+// `_add_header`: add_header without the dispatch step (native only; the response writer's call).
+int message_add_header_no_dispatch(MessageObject* self, PyObject* key, PyObject* value, int) noexcept {
     return append_pair(self, key, value);
 }
 
-int add_header_if_missing(MessageObject* self, PyObject* key, PyObject* value, int) noexcept {
+int message_add_header_if_missing(MessageObject* self, PyObject* key, PyObject* value, int) noexcept {
     int present = self->ops->_has_header(self, key, 0);
     if (present != 0) return present < 0 ? -1 : 0;
     return self->ops->_add_header(self, key, value, 0);
 }
 
-int add_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_add_header, QM_IMPL(py_add_header), &result, key, value);
-        if (found) return found < 0 ? -1 : status_of(result);
+int message_add_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_ADD_HEADER].dispatch(self, skip_dispatch, key, value)) {
+        return qm::as_status(call.result);
     }
     return append_pair(self, key, value);
 }
 
-int set_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_set_header, QM_IMPL(py_set_header), &result, key, value);
-        if (found) return found < 0 ? -1 : status_of(result);
+int message_set_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_SET_HEADER].dispatch(self, skip_dispatch, key, value)) {
+        return qm::as_status(call.result);
     }
     if (self->ops->remove_header(self, key, 0) < 0) return -1;
     return append_pair(self, key, value);
@@ -395,45 +244,42 @@ int set_header(MessageObject* self, PyObject* key, PyObject* value, int skip_dis
     Ref content = Ref::borrow(self->content);
     int truth = PyObject_IsTrue(content.get());
     if (truth < 0) return false;
-    if (truth && PyObject_TypeCheck(content.get(), ContentType)) *out = std::move(content);
+    if (truth && PyObject_TypeCheck(content.get(), g_content_type)) *out = std::move(content);
     return true;
 }
 
-PyObject* content_type(MessageObject* self, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_content_type, QM_IMPL(py_content_type), &result);
-        if (found) return found < 0 ? nullptr : result;
-    }
+PyObject* message_content_type(MessageObject* self, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_CONTENT_TYPE].dispatch(self, skip_dispatch)) return call.result;
     Ref content;
     if (!truthy_content(self, &content)) return nullptr;
     if (content) {
         PyObject* type = reinterpret_cast<ContentObject*>(content.get())->type;
         if (type && PyBytes_Check(type) && PyBytes_GET_SIZE(type) > 0) return Py_NewRef(type);
     }
-    return self->ops->get_first_header(self, key_content_type, 0);
+    return self->ops->get_first_header(self, g_key_content_type, 0);
 }
 
-int remove_headers(MessageObject* self, PyObject* headers, int) noexcept {
+// `remove_headers`: removes given pairs (not names) from the list, each by list removal.
+int message_remove_pairs(MessageObject* self, PyObject* pairs, int) noexcept {
     Ref list = Ref::borrow(self->_raw_headers);
-    Ref iterator(PyObject_GetIter(headers));
+    Ref iterator(PyObject_GetIter(pairs));
     if (!iterator) return -1;
     while (Ref pair{PyIter_Next(iterator.get())}) {
-        if (list_remove(list.get(), pair.get()) < 0) return -1;
+        if (!PyList_Check(list.get())) return qm::raise_no_attribute(list.get(), "remove");
+        if (qm::list_remove(list.get(), pair.get()) < 0) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* get_headers_tuples(MessageObject* self, PyObject* key, int) noexcept {
+PyObject* message_get_headers_tuples(MessageObject* self, PyObject* key, int) noexcept {
     Ref pairs(PyList_New(0));
     if (!pairs) return nullptr;
     Ref list = Ref::borrow(self->_raw_headers);
-    bool ok = scan_matching(list.get(), key,
-                            [&](PyObject* element) { return PyList_Append(pairs.get(), element) < 0 ? -1 : 1; });
-    return ok ? pairs.release() : nullptr;
+    int r = scan_matching(list.get(), key, [&](PyObject* element) -> int { return PyList_Append(pairs.get(), element); });
+    return r < 0 ? nullptr : pairs.release();
 }
 
-int init_prop(MessageObject* self, PyObject* name, PyObject* value, int) noexcept {
+int message_init_prop(MessageObject* self, PyObject* name, PyObject* value, int) noexcept {
     Ref current(PyObject_GetAttr(as_object(self), name));
     if (current) return 0;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -441,27 +287,15 @@ int init_prop(MessageObject* self, PyObject* name, PyObject* value, int) noexcep
     return PyObject_SetAttr(as_object(self), name, value);
 }
 
-[[nodiscard]] bool check_content(PyObject* content) noexcept {
-    return qm::check_instance_arg(content, ContentType, "content");
-}
-
-PyObject* with_content(MessageObject* self, PyObject* content, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_with_content, QM_IMPL(py_with_content), &result, content);
-        if (found) return found < 0 ? nullptr : result;
-    }
-    if (!check_content(content)) return nullptr;
+PyObject* message_with_content(MessageObject* self, PyObject* content, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_WITH_CONTENT].dispatch(self, skip_dispatch, content)) return call.result;
+    if (!qm::check_instance_arg(content, g_content_type, "content")) return nullptr;
     qm::replace_field_borrowed(&self->content, content);
     return Py_NewRef(as_object(self));
 }
 
-int has_body(MessageObject* self, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_has_body, QM_IMPL(py_has_body), &result);
-        if (found) return found < 0 ? -1 : truth_of(result);
-    }
+int message_has_body(MessageObject* self, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_HAS_BODY].dispatch(self, skip_dispatch)) return qm::as_truth(call.result);
     Ref content;
     if (!truthy_content(self, &content)) return -1;
     return content && reinterpret_cast<ContentObject*>(content.get())->length != 0;
@@ -477,62 +311,52 @@ bool contains_lowered(const char* haystack, size_t haystack_len, const char* nee
     return false;
 }
 
-int declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_declares_content_type, QM_IMPL(py_declares_content_type), &result, type);
-        if (found) return found < 0 ? -1 : truth_of(result);
+int message_declares_content_type(MessageObject* self, PyObject* type, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_DECLARES_CONTENT_TYPE].dispatch(self, skip_dispatch, type)) {
+        return qm::as_truth(call.result);
     }
-    if (!PyBytes_Check(type)) return (void)qm::raise_expected("bytes", type), -1;
+    if (!PyBytes_Check(type)) return qm::raise_expected("bytes", type);
     Ref declared(self->ops->content_type(self, 0));
     if (!declared) return -1;
     if (declared.get() == Py_None) return 0;
-    if (!PyBytes_Check(declared.get())) return (void)qm::raise_expected("bytes", declared.get()), -1;
+    if (!PyBytes_Check(declared.get())) return qm::raise_expected("bytes", declared.get());
     if (PyBytes_GET_SIZE(declared.get()) == 0) return 0;
     qm::LoweredKey lowered(PyBytes_AS_STRING(type), static_cast<size_t>(PyBytes_GET_SIZE(type)));
-    if (!lowered.data()) return PyErr_NoMemory(), -1;
+    if (!lowered.data()) return qm::raise_no_memory();
     return contains_lowered(PyBytes_AS_STRING(declared.get()), static_cast<size_t>(PyBytes_GET_SIZE(declared.get())),
                             lowered.data(), lowered.size());
 }
 
-int declares_json(MessageObject* self, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_declares_json, QM_IMPL(py_declares_json), &result);
-        if (found) return found < 0 ? -1 : truth_of(result);
-    }
-    return self->ops->declares_content_type(self, word_json, 0);
+int message_declares_json(MessageObject* self, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_DECLARES_JSON].dispatch(self, skip_dispatch)) return qm::as_truth(call.result);
+    return self->ops->declares_content_type(self, g_word_json, 0);
 }
 
-int declares_xml(MessageObject* self, int skip_dispatch) noexcept {
-    if (!skip_dispatch) {
-        PyObject* result;
-        int found = dispatch(self, OP_declares_xml, QM_IMPL(py_declares_xml), &result);
-        if (found) return found < 0 ? -1 : truth_of(result);
-    }
-    return self->ops->declares_content_type(self, word_xml, 0);
+int message_declares_xml(MessageObject* self, int skip_dispatch) noexcept {
+    if (auto call = g_overridables[N_DECLARES_XML].dispatch(self, skip_dispatch)) return qm::as_truth(call.result);
+    return self->ops->declares_content_type(self, g_word_xml, 0);
 }
 
 const MessageOps kMessageOps = {
-    get_headers,
-    get_first_header,
-    get_single_header,
-    remove_header,
-    has_header_native,
-    has_header,
-    add_header_native,
-    add_header_if_missing,
-    add_header,
-    set_header,
-    content_type,
-    remove_headers,
-    get_headers_tuples,
-    init_prop,
-    with_content,
-    has_body,
-    declares_content_type,
-    declares_json,
-    declares_xml,
+    message_get_headers,
+    message_get_first_header,
+    message_get_single_header,
+    message_remove_header,
+    message_has_header_no_dispatch,
+    message_has_header,
+    message_add_header_no_dispatch,
+    message_add_header_if_missing,
+    message_add_header,
+    message_set_header,
+    message_content_type,
+    message_remove_pairs,
+    message_get_headers_tuples,
+    message_init_prop,
+    message_with_content,
+    message_has_body,
+    message_declares_content_type,
+    message_declares_json,
+    message_declares_xml,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -604,85 +428,85 @@ const qm::Signature kSigInit{"__init__", kHeadersParams, 1, 1};
 inline PyObject* none_or_null(int status) noexcept { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 inline PyObject* bool_or_null(int truth) noexcept { return truth < 0 ? nullptr : PyBool_FromLong(truth); }
 
-PyObject* py_get_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_get_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!parse_key(kSigGetHeaders, args, nargs, kwnames, &key)) return nullptr;
-    return get_headers(as_message(self), key, 1);
+    return message_get_headers(as_message(self), key, 1);
 }
 
-PyObject* py_get_first_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_get_first_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!parse_key(kSigGetFirstHeader, args, nargs, kwnames, &key)) return nullptr;
-    return get_first_header(as_message(self), key, 1);
+    return message_get_first_header(as_message(self), key, 1);
 }
 
-PyObject* py_get_single_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_get_single_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!parse_key(kSigGetSingleHeader, args, nargs, kwnames, &key)) return nullptr;
-    return get_single_header(as_message(self), key, 1);
+    return message_get_single_header(as_message(self), key, 1);
 }
 
-PyObject* py_remove_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_remove_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!parse_key(kSigRemoveHeader, args, nargs, kwnames, &key)) return nullptr;
-    return none_or_null(remove_header(as_message(self), key, 1));
+    return none_or_null(message_remove_header(as_message(self), key, 1));
 }
 
-PyObject* py_has_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_has_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* key;
     if (!parse_key(kSigHasHeader, args, nargs, kwnames, &key)) return nullptr;
-    return bool_or_null(has_header(as_message(self), key, 1));
+    return bool_or_null(message_has_header(as_message(self), key, 1));
 }
 
-PyObject* py_add_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_add_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* kv[2];
     if (!parse_key_value(kSigAddHeader, args, nargs, kwnames, kv)) return nullptr;
-    return none_or_null(add_header(as_message(self), kv[0], kv[1], 1));
+    return none_or_null(message_add_header(as_message(self), kv[0], kv[1], 1));
 }
 
-PyObject* py_set_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_set_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* kv[2];
     if (!parse_key_value(kSigSetHeader, args, nargs, kwnames, kv)) return nullptr;
-    return none_or_null(set_header(as_message(self), kv[0], kv[1], 1));
+    return none_or_null(message_set_header(as_message(self), kv[0], kv[1], 1));
 }
 
-PyObject* py_content_type(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_content_type(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("content_type", nargs, kwnames)) return nullptr;
-    return content_type(as_message(self), 1);
+    return message_content_type(as_message(self), 1);
 }
 
-PyObject* py_with_content(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_with_content(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* content;
     if (!qm::parse_args(kSigWithContent, args, nargs, kwnames, &content)) return nullptr;
-    return with_content(as_message(self), content, 1);
+    return message_with_content(as_message(self), content, 1);
 }
 
-PyObject* py_has_body(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_has_body(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("has_body", nargs, kwnames)) return nullptr;
-    return bool_or_null(has_body(as_message(self), 1));
+    return bool_or_null(message_has_body(as_message(self), 1));
 }
 
-PyObject* py_declares_content_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_declares_content_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* type;
     if (!qm::parse_args(kSigDeclaresContentType, args, nargs, kwnames, &type)) return nullptr;
     if (!check_bytes(type, "type")) return nullptr;
-    return bool_or_null(declares_content_type(as_message(self), type, 1));
+    return bool_or_null(message_declares_content_type(as_message(self), type, 1));
 }
 
-PyObject* py_declares_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_declares_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("declares_json", nargs, kwnames)) return nullptr;
-    return bool_or_null(declares_json(as_message(self), 1));
+    return bool_or_null(message_declares_json(as_message(self), 1));
 }
 
-PyObject* py_declares_xml(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_message_declares_xml(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("declares_xml", nargs, kwnames)) return nullptr;
-    return bool_or_null(declares_xml(as_message(self), 1));
+    return bool_or_null(message_declares_xml(as_message(self), 1));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Message: allocation, construction, GC, attributes.
 
-PyObject* Message_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = reinterpret_cast<MessageObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     self->ops = &kMessageOps;
@@ -694,7 +518,7 @@ PyObject* Message_new(PyTypeObject* type, PyObject*, PyObject*) {
     return as_object(self);
 }
 
-int Message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
+int message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     PyObject* headers;
     if (!qm::parse_tuple_args(kSigInit, args, kwargs, &headers)) return -1;
     if (!qm::check_exact_arg(headers, &PyList_Type, "headers")) return -1;
@@ -716,43 +540,43 @@ int Message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
 using MessageFields = qm::ObjectFields<MessageObject, &MessageObject::_raw_headers, &MessageObject::_headers,
                                        &MessageObject::content, &MessageObject::_form_data, &MessageObject::context>;
 
-PyObject* Message_get_headers_view(PyObject* obj, void*) {
+PyObject* message_get_headers_view(PyObject* obj, void*) {
     MessageObject* self = as_message(obj);
     if (self->_headers == Py_None) {
         Ref list = Ref::borrow(self->_raw_headers);
-        PyObject* view = qm::headers::Headers_New(HeadersClasses, list.get());
+        PyObject* view = qm::headers::Headers_New(g_headers_types, list.get());
         if (!view) return nullptr;
         qm::replace_field(&self->_headers, view);
     }
     return Py_NewRef(self->_headers);
 }
 
-PyObject* Message_get_charset(PyObject* obj, void*) {
+PyObject* message_get_charset(PyObject* obj, void*) {
     MessageObject* self = as_message(obj);
     Ref declared(self->ops->content_type(self, 0));
     if (!declared) return nullptr;
     if (declared.get() != Py_None) {
-        if (!PyBytes_Check(declared.get())) return (void)qm::raise_expected("bytes", declared.get()), nullptr;
+        if (!PyBytes_Check(declared.get())) return qm::raise_expected("bytes", declared.get());
         if (PyBytes_GET_SIZE(declared.get()) > 0) {
             Ref charset(parse_charset_bytes(declared.get()));
             if (!charset) return nullptr;
             if (charset.get() != Py_None && PyUnicode_GET_LENGTH(charset.get()) > 0) return charset.release();
         }
     }
-    return Py_NewRef(text_utf8);
+    return Py_NewRef(g_names[N_UTF8]);
 }
 
-int Message_set_cached_headers(PyObject* obj, PyObject* value, void*) {
-    return qm::set_instance_field(&as_message(obj)->_headers, value, HeadersClasses.headers);
+int message_set_cached_headers(PyObject* obj, PyObject* value, void*) {
+    return qm::set_instance_field(&as_message(obj)->_headers, value, g_headers_types.headers);
 }
 
-int Message_set_content(PyObject* obj, PyObject* value, void*) {
-    return qm::set_instance_field(&as_message(obj)->content, value, ContentType);
+int message_set_content(PyObject* obj, PyObject* value, void*) {
+    return qm::set_instance_field(&as_message(obj)->content, value, g_content_type);
 }
 
-#define QM_METHOD(name, doc) QM_FASTCALL_METHOD(#name, py_##name, doc)
+#define QM_METHOD(name, doc) QM_FASTCALL_METHOD(#name, py_message_##name, doc)
 
-PyMethodDef Message_methods[] = {
+PyMethodDef message_methods[] = {
     QM_METHOD(get_headers, "get_headers($self, key)\n--\n\n"
                            "Values of every header named `key` (bytes, any letter case), in list order."),
     QM_METHOD(get_first_header, "get_first_header($self, key)\n--\n\n"
@@ -784,14 +608,16 @@ PyMethodDef Message_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef Message_getset[] = {
-    {"headers", Message_get_headers_view, nullptr,
+#undef QM_METHOD
+
+PyGetSetDef message_getset[] = {
+    {"headers", message_get_headers_view, nullptr,
      "The Headers view over this message's header list, built on first read and kept.", nullptr},
-    {"charset", Message_get_charset, nullptr,
+    {"charset", message_get_charset, nullptr,
      "The charset parameter of the content type, as written, or 'utf8'.", nullptr},
-    {"_headers", qm::get_member<&MessageObject::_headers>, Message_set_cached_headers,
+    {"_headers", qm::get_member<&MessageObject::_headers>, message_set_cached_headers,
      "The cached Headers view, or None until `headers` is read.", nullptr},
-    {"content", qm::get_member<&MessageObject::content>, Message_set_content, "The body content (a Content) or None.",
+    {"content", qm::get_member<&MessageObject::content>, message_set_content, "The body content (a Content) or None.",
      nullptr},
     {"_form_data", qm::get_member<&MessageObject::_form_data>, qm::set_any_member<&MessageObject::_form_data>,
      "The parsed form, once read, or None.", nullptr},
@@ -800,25 +626,26 @@ PyGetSetDef Message_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot Message_slots[] = {
+PyType_Slot message_slots[] = {
     {Py_tp_doc, const_cast<char*>("Message(headers)\n--\n\n"
-                                  "An HTTP message: its raw header list of (name, value) bytes pairs, adopted "
-                                  "as given, and its body content.")},
-    {Py_tp_new, reinterpret_cast<void*>(Message_new)},
-    {Py_tp_init, reinterpret_cast<void*>(Message_init)},
+                                  "An HTTP message: its raw header list of (name, value) bytes pairs and its "
+                                  "body content. A non-empty list is adopted as given (the very list, not a "
+                                  "copy); None or an empty list gives the message a new list of its own.")},
+    {Py_tp_new, reinterpret_cast<void*>(message_new)},
+    {Py_tp_init, reinterpret_cast<void*>(message_init)},
     QM_GC_SLOTS(MessageFields::dealloc_with_weakrefs, MessageFields::traverse, MessageFields::clear_to_none),
-    {Py_tp_methods, Message_methods},
-    {Py_tp_getset, Message_getset},
+    {Py_tp_methods, message_methods},
+    {Py_tp_getset, message_getset},
     {0, nullptr},
 };
 
-PyType_Spec Message_spec = {
+PyType_Spec message_spec = {
     "quillmoth.messages.Message",
     sizeof(MessageObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
         Py_TPFLAGS_IMMUTABLETYPE,
-    Message_slots,
+    message_slots,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -855,19 +682,13 @@ PyObject* py_method_without_body(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef module_methods[] = {
-    QM_METHOD(parse_charset, "parse_charset(value)\n--\n\n"
+    QM_FASTCALL_METHOD("parse_charset", py_parse_charset, "parse_charset(value)\n--\n\n"
                              "The charset named in a content-type value (bytes) as a str, letter case as "
                              "written, or None."),
-    QM_METHOD(method_without_body, "method_without_body(method)\n--\n\n"
+    QM_FASTCALL_METHOD("method_without_body", py_method_without_body, "method_without_body(method)\n--\n\n"
                                    "Whether requests of this method (a str, exact case) carry no body: GET, HEAD "
                                    "and TRACE."),
     {nullptr, nullptr, 0, nullptr},
-};
-
-#undef QM_METHOD
-
-const qm::Export kExports[] = {
-    {kMethodWithoutBodyName, reinterpret_cast<void*>(method_without_body_native), kMethodWithoutBodySignature},
 };
 
 PyModuleDef module_def = qm::make_module_def(
@@ -876,18 +697,10 @@ PyModuleDef module_def = qm::make_module_def(
     module_methods);
 
 void release_state() noexcept {
-    Py_CLEAR(MessageType);
-    Py_CLEAR(ContentType);
-    Py_CLEAR(HeadersClasses.header);
-    Py_CLEAR(HeadersClasses.headers);
-    Py_CLEAR(key_content_type);
-    Py_CLEAR(word_json);
-    Py_CLEAR(word_xml);
-    Py_CLEAR(text_utf8);
-    Py_CLEAR(name_remove);
-    Py_CLEAR(index_zero);
-    Py_CLEAR(index_one);
-    for (PyObject*& name : op_names) Py_CLEAR(name);
+    qm::clear_refs(g_message_type, g_content_type, g_headers_types.header, g_headers_types.headers,
+                   g_key_content_type, g_word_json, g_word_xml, g_index_zero, g_index_one);
+    g_names.release();
+    for (qm::Overridable& op : g_overridables) op.unbind();
 }
 
 // re.compile(rb"charset=([\w\-]+)", re.IGNORECASE)
@@ -901,34 +714,39 @@ PyObject* compile_charset_rx() noexcept {
     return PyObject_CallMethod(re.get(), "compile", "OO", pattern.get(), flag.get());
 }
 
-PyObject* init_module() noexcept {
-    if (!qm::headers::import_headers_types(&HeadersClasses)) return nullptr;
-    ContentType = qm::import_type("quillmoth.contents", "Content");
-    if (!ContentType) return nullptr;
-    // Session is imported from its module when this one loads, though nothing of it is used here.
-    Ref session(reinterpret_cast<PyObject*>(qm::import_type("quillmoth.sessions", "Session")));
+PyObject* build_module() noexcept {
+    if (!qm::headers::import_headers_types(&g_headers_types)) return nullptr;
+    g_content_type = qm::import_native_type("quillmoth.contents", "Content");
+    if (!g_content_type) return nullptr;
+    // The session of a request (its `session` property) is a quillmoth.sessions.Session that the
+    // sessions layer puts there. Importing the class when this module loads makes a missing or
+    // broken sessions module fail here, at start-up, instead of in the first request that uses
+    // sessions. Nothing of it is called here, so the class is not kept.
+    Ref session(reinterpret_cast<PyObject*>(qm::import_class("quillmoth.sessions", "Session")));
     if (!session) return nullptr;
 
-    if (!qm::intern_names(kOverridableNames, op_names, OP_count)) return nullptr;
-    key_content_type = PyBytes_FromString("content-type");
-    word_json = PyBytes_FromString("json");
-    word_xml = PyBytes_FromString("xml");
-    text_utf8 = PyUnicode_InternFromString("utf8");
-    name_remove = PyUnicode_InternFromString("remove");
-    index_zero = PyLong_FromLong(0);
-    index_one = PyLong_FromLong(1);
-    if (!key_content_type || !word_json || !word_xml || !text_utf8 || !name_remove || !index_zero || !index_one) {
-        return nullptr;
-    }
+    if (!g_names.intern()) return nullptr;
+    g_key_content_type = PyBytes_FromString("content-type");
+    g_word_json = PyBytes_FromString("json");
+    g_word_xml = PyBytes_FromString("xml");
+    g_index_zero = PyLong_FromLong(0);
+    g_index_one = PyLong_FromLong(1);
+    if (!g_key_content_type || !g_word_json || !g_word_xml || !g_index_zero || !g_index_one) return nullptr;
 
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    MessageType = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module.get(), &Message_spec));
-    if (!MessageType) return nullptr;
+    g_message_type = qm::add_module_type(module.get(), &message_spec);
+    if (!g_message_type) return nullptr;
+    if (!qm::bind_overridables(g_overridables, N_OPS_COUNT, g_message_type, g_names.data())) return nullptr;
 
     Ref charset_rx(compile_charset_rx());
     if (!charset_rx || PyModule_AddObjectRef(module.get(), "_charset_rx", charset_rx.get()) < 0) return nullptr;
-    if (!qm::publish_exports(module.get(), kExports, sizeof(kExports) / sizeof(kExports[0]))) return nullptr;
+    const qm::Export exports[] = {
+        {kMethodWithoutBodyName, reinterpret_cast<void*>(method_without_body_native), kMethodWithoutBodySignature},
+    };
+    if (!qm::publish_exports(module.get(), exports, sizeof(exports) / sizeof(exports[0]))) return nullptr;
+    const qm::TypeExport types[] = {{"Message", g_message_type}};
+    if (!qm::publish_types(module.get(), types, 1)) return nullptr;
     return module.release();
 }
 
@@ -936,7 +754,5 @@ PyObject* init_module() noexcept {
 }  // namespace qm::messages
 
 PyMODINIT_FUNC PyInit_messages(void) {
-    PyObject* module = qm::messages::init_module();
-    if (!module) qm::messages::release_state();
-    return module;
+    return qm::init_module(qm::messages::build_module, qm::messages::release_state);
 }

@@ -38,10 +38,11 @@ struct MessageOps {
     PyObject* (*get_single_header)(MessageObject* self, PyObject* key, int skip_dispatch);
     // Removes every matching header.
     int (*remove_header)(MessageObject* self, PyObject* key, int skip_dispatch);
-    // Native only: whether any header matches.
+    // Native only: has_header without the dispatch step.
     int (*_has_header)(MessageObject* self, PyObject* key, int skip_dispatch);
     int (*has_header)(MessageObject* self, PyObject* key, int skip_dispatch);
-    // Native only: appends (key, value) with no type check (the response writer's call).
+    // Native only: add_header without the dispatch step, and so without a type check (the
+    // response writer's call).
     int (*_add_header)(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch);
     // Native only: appends (key, value) unless a header named `key` is present.
     int (*_add_header_if_missing)(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch);
@@ -50,7 +51,8 @@ struct MessageOps {
     int (*set_header)(MessageObject* self, PyObject* key, PyObject* value, int skip_dispatch);
     // The content's type when it has one, else the content-type header, else None.
     PyObject* (*content_type)(MessageObject* self, int skip_dispatch);
-    // Native only: removes each pair of the iterable `headers` (list removal by equality).
+    // Native only: removes each pair (not name) of the iterable `headers` from the list, each by
+    // list removal (first element equal to it).
     int (*remove_headers)(MessageObject* self, PyObject* headers, int skip_dispatch);
     // Native only: the stored pairs matching `key`, in a new list.
     PyObject* (*get_headers_tuples)(MessageObject* self, PyObject* key, int skip_dispatch);
@@ -75,8 +77,8 @@ struct MessageObject {
 };
 
 // Wrappers over the table for callers holding a checked Message (PyObject_TypeCheck against the
-// class imported by qualified name, e.g. qm::import_type("quillmoth.messages", "Message")). Each
-// goes through the table with skip_dispatch 0, so Python overrides are honoured.
+// class imported with qm::import_native_type("quillmoth.messages", "Message")). Each goes through
+// the table with skip_dispatch 0, so Python overrides are honoured where the operation has them.
 inline MessageObject* message_cast(PyObject* obj) noexcept { return reinterpret_cast<MessageObject*>(obj); }
 
 [[nodiscard]] inline PyObject* Message_GetHeaders(PyObject* self, PyObject* key) noexcept {
@@ -94,7 +96,10 @@ inline MessageObject* message_cast(PyObject* obj) noexcept { return reinterpret_
 [[nodiscard]] inline int Message_HasHeader(PyObject* self, PyObject* key) noexcept {
     return message_cast(self)->ops->has_header(message_cast(self), key, 0);
 }
-[[nodiscard]] inline int Message_AddHeaderUnchecked(PyObject* self, PyObject* key, PyObject* value) noexcept {
+[[nodiscard]] inline int Message_HasHeaderNoDispatch(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->_has_header(message_cast(self), key, 0);
+}
+[[nodiscard]] inline int Message_AddHeaderNoDispatch(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return message_cast(self)->ops->_add_header(message_cast(self), key, value, 0);
 }
 [[nodiscard]] inline int Message_AddHeaderIfMissing(PyObject* self, PyObject* key, PyObject* value) noexcept {
@@ -102,6 +107,12 @@ inline MessageObject* message_cast(PyObject* obj) noexcept { return reinterpret_
 }
 [[nodiscard]] inline int Message_SetHeader(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return message_cast(self)->ops->set_header(message_cast(self), key, value, 0);
+}
+[[nodiscard]] inline int Message_RemovePairs(PyObject* self, PyObject* pairs) noexcept {
+    return message_cast(self)->ops->remove_headers(message_cast(self), pairs, 0);
+}
+[[nodiscard]] inline PyObject* Message_GetHeaderPairs(PyObject* self, PyObject* key) noexcept {
+    return message_cast(self)->ops->get_headers_tuples(message_cast(self), key, 0);
 }
 [[nodiscard]] inline PyObject* Message_ContentType(PyObject* self) noexcept {
     return message_cast(self)->ops->content_type(message_cast(self), 0);

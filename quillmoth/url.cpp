@@ -23,15 +23,15 @@ using qm::url::URLOps;
 // Module state (one interpreter; set once at init and kept for the process)
 
 PyTypeObject* g_url_type = nullptr;
-PyObject* g_invalid_url = nullptr;  // the InvalidURL class
+PyTypeObject* g_invalid_url_type = nullptr;
 PyObject* g_parse_url = nullptr;    // httptools.parse_url
 PyObject* g_restore_url = nullptr;  // this module's _restore_url, named by __reduce__
-PyObject* g_dict_name = nullptr;    // interned "__dict__"
 
-enum OpName { kJoin, kBaseUrl, kWithHost, kWithScheme, kWithQuery, kOpCount };
-const char* const kOpNames[kOpCount] = {"join", "base_url", "with_host", "with_scheme", "with_query"};
-PyObject* g_op_names[kOpCount];
-qm::OverrideCache g_op_caches[kOpCount];
+// The overridable operations first, in table order.
+enum Name { N_JOIN, N_BASE_URL, N_WITH_HOST, N_WITH_SCHEME, N_WITH_QUERY, N_OPS_COUNT, N_DICT = N_OPS_COUNT, N_COUNT };
+constexpr const char* kNameTexts[N_COUNT] = {"join", "base_url", "with_host", "with_scheme", "with_query", "__dict__"};
+qm::InternedNames<N_COUNT> g_names{kNameTexts};
+qm::Overridable g_overridables[N_OPS_COUNT];
 
 // The components of the splitter's result. When the result has the class seen at init and the
 // attribute is a plain getset descriptor of that class, its getter is called directly instead of
@@ -73,8 +73,7 @@ inline bool bytes_equal(PyObject* b, const char* text, Py_ssize_t len) noexcept 
 
 // The TypeError "b'...' + None" raises.
 PyObject* raise_concat_error(PyObject* piece) noexcept {
-    PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(piece)->tp_name);
-    return nullptr;
+    return qm::raise_format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(piece)->tp_name);
 }
 
 // Gathers the pieces of a URL text and makes one bytes object of them with a single allocation.
@@ -132,11 +131,14 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Errors
 
-void raise_invalid_url(PyObject* message) noexcept { PyErr_SetObject(g_invalid_url, message); }
+QM_COLD qm::Failure raise_invalid_url(PyObject* message) noexcept {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(g_invalid_url_type), message);
+    return {};
+}
 
-void raise_invalid_url(const char* message) noexcept {
+QM_COLD qm::Failure raise_invalid_url(const char* message) noexcept {
     Ref text(PyUnicode_FromString(message));
-    if (text) raise_invalid_url(text.get());
+    return text ? raise_invalid_url(text.get()) : qm::kFailed;
 }
 
 // Chains the exception that was being handled (`handled`, a reference this call takes over) to
@@ -165,7 +167,7 @@ void wrap_split_error(PyObject* value) noexcept {
     Ref cause(text ? PyObject_Str(caught) : nullptr);
     Ref message(cause ? PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text.get(), cause.get())
                       : nullptr);
-    if (message) raise_invalid_url(message.get());
+    if (message) (void)raise_invalid_url(message.get());
     chain_pending(caught);
 }
 
@@ -178,8 +180,7 @@ void wrap_split_error(PyObject* value) noexcept {
     Ref text(PyUnicode_DecodeUTF8(bytes_data(schema), n, nullptr));
     if (!text) return false;
     Ref message(PyUnicode_FromFormat("Expected http or https schema; got instead %U", text.get()));
-    if (message) raise_invalid_url(message.get());
-    return false;
+    return message ? raise_invalid_url(message.get()) : qm::kFailed;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -228,10 +229,7 @@ inline PyObject* read_split_field(PyObject* parsed, int which) noexcept {
 
 // URL(value) on an existing object: `value` is bytes or None (checked by the caller).
 [[nodiscard]] bool url_init_value(URLObject* self, PyObject* value) noexcept {
-    if (value == Py_None || bytes_size(value) == 0) {
-        raise_invalid_url("Input empty or null.");
-        return false;
-    }
+    if (value == Py_None || bytes_size(value) == 0) return raise_invalid_url("Input empty or null.");
     Ref text = Ref::borrow(value);
     if (bytes_data(value)[0] == '.') {
         // A relative path such as ./a or ../a is split as a path.
@@ -296,9 +294,9 @@ PyObject* new_url_from_built(PyObject* owned_text) noexcept {
 const char* const kValueParam[] = {"value"};
 const qm::Signature kInitSignature = {"__init__", kValueParam, 1, 1};
 
-PyObject* URL_tp_new(PyTypeObject* type, PyObject*, PyObject*) { return url_alloc(type); }
+PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) { return url_alloc(type); }
 
-int URL_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int url_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* value = nullptr;
     if (!qm::parse_tuple_args(kInitSignature, args, kwargs, &value)) return -1;
     if (!qm::check_exact_arg(value, &PyBytes_Type, "value")) return -1;
@@ -323,7 +321,7 @@ PyObject* call_class_generic(PyObject* type, PyObject* const* args, size_t nargs
 }
 
 // Calling the class itself: no argument tuple, no separate __new__/__init__ dispatch.
-PyObject* URL_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* url_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (QM_UNLIKELY(type != reinterpret_cast<PyObject*>(g_url_type))) {
         return call_class_generic(type, args, nargsf, kwnames);
     }
@@ -340,7 +338,7 @@ PyObject* URL_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
 using URLFields = qm::ObjectFields<URLObject, &URLObject::value, &URLObject::schema, &URLObject::host,
                                    &URLObject::path, &URLObject::query, &URLObject::fragment>;
 
-void URL_dealloc(PyObject* obj) {
+void url_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     PyObject_GC_UnTrack(obj);
     URLFields::release(obj);
@@ -356,23 +354,20 @@ void URL_dealloc(PyObject* obj) {
 // ---------------------------------------------------------------------------------------------
 // Text forms and comparison
 
-PyObject* URL_str(PyObject* obj) {
+PyObject* url_str(PyObject* obj) {
     PyObject* value = as_url(obj)->value;
-    if (value == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'decode'");
-        return nullptr;
-    }
+    if (value == Py_None) return qm::raise_error(PyExc_AttributeError, "'NoneType' object has no attribute 'decode'");
     return PyUnicode_DecodeUTF8(bytes_data(value), bytes_size(value), nullptr);
 }
 
-PyObject* URL_repr(PyObject* obj) { return PyUnicode_FromFormat("<URL %R>", as_url(obj)->value); }
+PyObject* url_repr(PyObject* obj) { return PyUnicode_FromFormat("<URL %R>", as_url(obj)->value); }
 
-PyObject* URL_richcompare(PyObject* a, PyObject* b, int op) {
+PyObject* url_richcompare(PyObject* a, PyObject* b, int op) {
     if ((op != Py_EQ && op != Py_NE) || !is_url(a) || !is_url(b)) Py_RETURN_NOTIMPLEMENTED;
     return PyObject_RichCompare(as_url(a)->value, as_url(b)->value, op);
 }
 
-PyObject* URL_is_absolute_get(PyObject* obj, void*) { return PyBool_FromLong(as_url(obj)->is_absolute); }
+PyObject* url_get_is_absolute(PyObject* obj, void*) { return PyBool_FromLong(as_url(obj)->is_absolute); }
 
 // ---------------------------------------------------------------------------------------------
 // Operations
@@ -380,16 +375,8 @@ PyObject* URL_is_absolute_get(PyObject* obj, void*) { return PyBool_FromLong(as_
 // Result of an override: a URL (or a subclass) or None, as the table promises.
 PyObject* checked_override(PyObject* result) noexcept {
     if (!result || result == Py_None || is_url(result)) return result;
-    (void)qm::raise_cannot_convert(result, g_url_type);
-    Py_DECREF(result);
-    return nullptr;
-}
-
-// 1 when a Python subclass redefines operation `op` (whose Python method is `wrapper`), 0 when
-// the native implementation applies, -1 on error.
-inline int overridden(URLObject* self, OpName op, void* wrapper) noexcept {
-    return qm::find_override(reinterpret_cast<PyObject*>(self), g_url_type, g_op_names[op], wrapper,
-                             g_op_caches[op]);
+    Ref drop(result);
+    return qm::raise_cannot_convert(result, g_url_type);
 }
 
 // Appends scheme "://" host, and the port when it is not the scheme's default. A host holding ":"
@@ -424,30 +411,15 @@ void add_rest(BytesBuilder& text, PyObject* path, PyObject* query, PyObject* fra
     }
 }
 
-PyObject* URL_join_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* URL_base_url_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* URL_with_host_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* URL_with_scheme_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* URL_with_query_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
 PyObject* url_join(URLObject* self, PyObject* other, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = overridden(self, kJoin, QM_IMPL(URL_join_py));
-        if (found < 0) return nullptr;
-        if (found) {
-            return checked_override(
-                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kJoin], other));
-        }
-    }
+    if (auto call = g_overridables[N_JOIN].dispatch(self, skip_dispatch, other)) return checked_override(call.result);
     if (!qm::check_instance_arg(other, g_url_type, "other", false)) return nullptr;
     URLObject* rhs = as_url(other);
     if (rhs->is_absolute) {
-        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%R + %R)", self->value, rhs->value);
-        return nullptr;
+        return qm::raise_format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%R + %R)", self->value, rhs->value);
     }
     if (non_empty(self->query) || non_empty(self->fragment)) {
-        PyErr_SetString(PyExc_ValueError, "Cannot concatenate a URL with query or fragment to another URL portion");
-        return nullptr;
+        return qm::raise_error(PyExc_ValueError, "Cannot concatenate a URL with query or fragment to another URL portion");
     }
     PyObject* first = self->value;
     PyObject* second = rhs->value;
@@ -463,17 +435,9 @@ PyObject* url_join(URLObject* self, PyObject* other, int skip_dispatch) {
 }
 
 PyObject* url_base_url(URLObject* self, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = overridden(self, kBaseUrl, QM_IMPL(URL_base_url_py));
-        if (found < 0) return nullptr;
-        if (found) {
-            return checked_override(
-                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kBaseUrl]));
-        }
-    }
+    if (auto call = g_overridables[N_BASE_URL].dispatch(self, skip_dispatch)) return checked_override(call.result);
     if (!self->is_absolute) {
-        PyErr_SetString(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
-        return nullptr;
+        return qm::raise_error(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
     }
     BytesBuilder text;
     add_origin(text, self->schema, self->host, self->port, true);
@@ -482,19 +446,11 @@ PyObject* url_base_url(URLObject* self, int skip_dispatch) {
 
 [[nodiscard]] bool require_absolute(URLObject* self) noexcept {
     if (self->is_absolute) return true;
-    PyErr_SetString(PyExc_ValueError, "This URL is not absolute.");
-    return false;
+    return qm::raise_error(PyExc_ValueError, "This URL is not absolute.");
 }
 
 PyObject* url_with_host(URLObject* self, PyObject* host, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = overridden(self, kWithHost, QM_IMPL(URL_with_host_py));
-        if (found < 0) return nullptr;
-        if (found) {
-            return checked_override(
-                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithHost], host));
-        }
-    }
+    if (auto call = g_overridables[N_WITH_HOST].dispatch(self, skip_dispatch, host)) return checked_override(call.result);
     if (!require_absolute(self)) return nullptr;
     // A new host that carries its own port ("h:8080", as opposed to a bracketed IPv6 literal)
     // replaces the current port; otherwise the current port is kept.
@@ -510,14 +466,7 @@ PyObject* url_with_host(URLObject* self, PyObject* host, int skip_dispatch) {
 }
 
 PyObject* url_with_scheme(URLObject* self, PyObject* schema, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = overridden(self, kWithScheme, QM_IMPL(URL_with_scheme_py));
-        if (found < 0) return nullptr;
-        if (found) {
-            return checked_override(
-                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithScheme], schema));
-        }
-    }
+    if (auto call = g_overridables[N_WITH_SCHEME].dispatch(self, skip_dispatch, schema)) return checked_override(call.result);
     if (!require_absolute(self)) return nullptr;
     if (schema != Py_None && !PyBytes_Check(schema)) return raise_concat_error(schema);
     if (!check_schema(schema)) return nullptr;
@@ -528,14 +477,7 @@ PyObject* url_with_scheme(URLObject* self, PyObject* schema, int skip_dispatch) 
 }
 
 PyObject* url_with_query(URLObject* self, PyObject* query, int skip_dispatch) {
-    if (!skip_dispatch) {
-        int found = overridden(self, kWithQuery, QM_IMPL(URL_with_query_py));
-        if (found < 0) return nullptr;
-        if (found) {
-            return checked_override(
-                qm::call_override(reinterpret_cast<PyObject*>(self), g_op_names[kWithQuery], query));
-        }
-    }
+    if (auto call = g_overridables[N_WITH_QUERY].dispatch(self, skip_dispatch, query)) return checked_override(call.result);
     if (query != Py_None && !PyBytes_Check(query)) return raise_concat_error(query);
     BytesBuilder text;
     if (self->is_absolute) add_origin(text, self->schema, self->host, self->port, true);
@@ -557,13 +499,13 @@ const qm::Signature kWithHostSignature = {"with_host", kHostParam, 1, 1};
 const qm::Signature kWithSchemeSignature = {"with_scheme", kSchemaParam, 1, 1};
 const qm::Signature kWithQuerySignature = {"with_query", kQueryParam, 1, 1};
 
-PyObject* URL_join_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_url_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other = nullptr;
     if (!qm::parse_args(kJoinSignature, args, nargs, kwnames, &other)) return nullptr;
     return url_join(as_url(self), other, 1);  // which checks `other`
 }
 
-PyObject* URL_base_url_py(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_url_base_url(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!qm::no_args("base_url", nargs, kwnames)) return nullptr;
     return url_base_url(as_url(self), 1);
 }
@@ -578,18 +520,18 @@ PyObject* bytes_arg_method(const qm::Signature& sig, PyObject* self, PyObject* c
     return Impl(as_url(self), arg, 1);
 }
 
-PyObject* URL_with_host_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_url_with_host(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return bytes_arg_method<url_with_host>(kWithHostSignature, self, args, nargs, kwnames);
 }
-PyObject* URL_with_scheme_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_url_with_scheme(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return bytes_arg_method<url_with_scheme>(kWithSchemeSignature, self, args, nargs, kwnames);
 }
-PyObject* URL_with_query_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_url_with_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return bytes_arg_method<url_with_query>(kWithQuerySignature, self, args, nargs, kwnames);
 }
 
 // `url + other`: bytes are made a URL first; a URL joins as it is.
-PyObject* URL_add(PyObject* left, PyObject* right) {
+PyObject* url_add(PyObject* left, PyObject* right) {
     if (!is_url(left)) Py_RETURN_NOTIMPLEMENTED;
     URLObject* self = as_url(left);
     if (is_url(right)) return self->ops->join(self, right, 0);
@@ -604,7 +546,7 @@ PyObject* URL_add(PyObject* left, PyObject* right) {
 }
 
 // Pickling: the class and the eight fields (plus the instance dict of a subclass that has one).
-PyObject* URL_reduce(PyObject* obj, PyObject*) {
+PyObject* url_reduce(PyObject* obj, PyObject*) {
     URLObject* self = as_url(obj);
     Ref state(Py_BuildValue("(OOOiOOOi)", self->value, self->schema, self->host, static_cast<int>(self->port),
                             self->path, self->query, self->fragment, static_cast<int>(self->is_absolute)));
@@ -612,14 +554,14 @@ PyObject* URL_reduce(PyObject* obj, PyObject*) {
     Ref dict;
     if (Py_TYPE(obj)->tp_dictoffset != 0) {
         PyObject* found = nullptr;
-        if (qm::get_pickle_dict(obj, g_dict_name, &found) < 0) return nullptr;
+        if (qm::get_pickle_dict(obj, g_names[N_DICT], &found) < 0) return nullptr;
         dict.reset(found);
     }
     if (dict) return Py_BuildValue("O(OO)O", g_restore_url, Py_TYPE(obj), state.get(), dict.get());
     return Py_BuildValue("O(OO)", g_restore_url, Py_TYPE(obj), state.get());
 }
 
-PyMemberDef URL_members[] = {
+PyMemberDef url_members[] = {
     {"value", Py_T_OBJECT_EX, offsetof(URLObject, value), Py_READONLY,
      "The whole URL as given to the constructor (bytes)."},
     {"schema", Py_T_OBJECT_EX, offsetof(URLObject, schema), Py_READONLY,
@@ -633,53 +575,53 @@ PyMemberDef URL_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyGetSetDef URL_getset[] = {
-    {"is_absolute", URL_is_absolute_get, nullptr, "True when the URL has a scheme.", nullptr},
+PyGetSetDef url_getset[] = {
+    {"is_absolute", url_get_is_absolute, nullptr, "True when the URL has a scheme.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef URL_methods[] = {
-    QM_FASTCALL_METHOD("join", URL_join_py,
+PyMethodDef url_methods[] = {
+    QM_FASTCALL_METHOD("join", py_url_join,
         "join($self, other)\n--\n\n"
         "The URL of this one followed by the relative URL `other`. One slash is dropped when this one\n"
         "ends and `other` starts with one; no separator is inserted otherwise."),
-    QM_FASTCALL_METHOD("base_url", URL_base_url_py,
+    QM_FASTCALL_METHOD("base_url", py_url_base_url,
         "base_url($self)\n--\n\nScheme, host and non-default port of this absolute URL, as a new URL."),
-    QM_FASTCALL_METHOD("with_host", URL_with_host_py,
+    QM_FASTCALL_METHOD("with_host", py_url_with_host,
         "with_host($self, host)\n--\n\nThis absolute URL with another host."),
-    QM_FASTCALL_METHOD("with_scheme", URL_with_scheme_py,
+    QM_FASTCALL_METHOD("with_scheme", py_url_with_scheme,
         "with_scheme($self, schema)\n--\n\nThis absolute URL with another scheme (http or https)."),
-    QM_FASTCALL_METHOD("with_query", URL_with_query_py,
+    QM_FASTCALL_METHOD("with_query", py_url_with_query,
         "with_query($self, query)\n--\n\nThis URL with another query string; an empty or None query removes it."),
-    {"__reduce__", URL_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support."},
+    {"__reduce__", url_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nPickle support."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot URL_slots[] = {
+PyType_Slot url_slots[] = {
     {Py_tp_doc, const_cast<char*>("URL(value)\n--\n\n"
                                   "An immutable URL over bytes, split once into its components. Only the\n"
                                   "http and https schemes are accepted; a relative URL has no scheme.")},
-    {Py_tp_new, reinterpret_cast<void*>(URL_tp_new)},
-    {Py_tp_init, reinterpret_cast<void*>(URL_tp_init)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(URL_vectorcall)},
-    QM_GC_SLOTS(URL_dealloc, URLFields::traverse, URLFields::clear_to_none),
-    {Py_tp_str, reinterpret_cast<void*>(URL_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(URL_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(URL_richcompare)},
+    {Py_tp_new, reinterpret_cast<void*>(url_new)},
+    {Py_tp_init, reinterpret_cast<void*>(url_init)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(url_vectorcall)},
+    QM_GC_SLOTS(url_dealloc, URLFields::traverse, URLFields::clear_to_none),
+    {Py_tp_str, reinterpret_cast<void*>(url_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(url_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(url_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_nb_add, reinterpret_cast<void*>(URL_add)},
-    {Py_tp_members, URL_members},
-    {Py_tp_getset, URL_getset},
-    {Py_tp_methods, URL_methods},
+    {Py_nb_add, reinterpret_cast<void*>(url_add)},
+    {Py_tp_members, url_members},
+    {Py_tp_getset, url_getset},
+    {Py_tp_methods, url_methods},
     {0, nullptr},
 };
 
-PyType_Spec URL_spec = {
+PyType_Spec url_spec = {
     "quillmoth.url.URL",
     sizeof(URLObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    URL_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    url_slots,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -688,7 +630,7 @@ PyType_Spec URL_spec = {
 const char* const kMessageParam[] = {"message"};
 const qm::Signature kInvalidUrlSignature = {"__init__", kMessageParam, 1, 1};
 
-int InvalidURL_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int invalid_url_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* message = nullptr;
     if (!qm::parse_tuple_args(kInvalidUrlSignature, args, kwargs, &message)) return -1;
     if (!qm::check_exact_arg(message, &PyUnicode_Type, "message")) return -1;
@@ -700,19 +642,19 @@ int InvalidURL_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The base exception's own slots, plus the reference every instance holds to this heap class.
 using InvalidURLFields = qm::ExceptionFields<PyBaseExceptionObject>;
 
-PyType_Slot InvalidURL_slots[] = {
+PyType_Slot invalid_url_slots[] = {
     {Py_tp_doc, const_cast<char*>("InvalidURL(message)\n--\n\nRaised when bytes cannot be made a URL.")},
-    {Py_tp_init, reinterpret_cast<void*>(InvalidURL_init)},
+    {Py_tp_init, reinterpret_cast<void*>(invalid_url_init)},
     QM_FIELD_GC_SLOTS(InvalidURLFields),
     {0, nullptr},
 };
 
-PyType_Spec InvalidURL_spec = {
+PyType_Spec invalid_url_spec = {
     "quillmoth.url.InvalidURL",
     0,
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    InvalidURL_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    invalid_url_slots,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -721,7 +663,7 @@ PyType_Spec InvalidURL_spec = {
 const char* const kSchemaOnly[] = {"schema"};
 const qm::Signature kValidSchemaSignature = {"valid_schema", kSchemaOnly, 1, 1};
 
-PyObject* valid_schema_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_valid_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* schema = nullptr;
     if (!qm::parse_args(kValidSchemaSignature, args, nargs, kwnames, &schema)) return nullptr;
     if (!qm::check_exact_arg(schema, &PyBytes_Type, "schema")) return nullptr;
@@ -737,7 +679,7 @@ inline bool starts_with_slash(PyObject* b) noexcept { return bytes_size(b) > 0 &
            qm::check_exact_arg(path, &PyBytes_Type, "path");
 }
 
-URLObject* build_absolute_url_impl(PyObject* scheme, PyObject* host, PyObject* base_path, PyObject* path, int) {
+URLObject* build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base_path, PyObject* path, int) {
     if (!check_build_args(scheme, host, base_path, path)) return nullptr;
     BytesBuilder text;
     text.add(scheme);
@@ -761,17 +703,17 @@ URLObject* build_absolute_url_impl(PyObject* scheme, PyObject* host, PyObject* b
 const char* const kBuildParams[] = {"scheme", "host", "base_path", "path"};
 const qm::Signature kBuildSignature = {"build_absolute_url", kBuildParams, 4, 4};
 
-PyObject* build_absolute_url_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_build_absolute_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[4] = {};
     if (!qm::parse_args(kBuildSignature, args, nargs, kwnames, a)) return nullptr;
-    return reinterpret_cast<PyObject*>(build_absolute_url_impl(a[0], a[1], a[2], a[3], 0));
+    return reinterpret_cast<PyObject*>(build_absolute_url(a[0], a[1], a[2], a[3], 0));
 }
 
 inline Py_UCS4 first_char(PyObject* s) noexcept { return PyUnicode_READ_CHAR(s, 0); }
 inline Py_UCS4 last_char(PyObject* s) noexcept { return PyUnicode_READ_CHAR(s, PyUnicode_GET_LENGTH(s) - 1); }
 inline bool str_empty(PyObject* s) noexcept { return s == Py_None || PyUnicode_GET_LENGTH(s) == 0; }
 
-PyObject* join_prefix_impl(PyObject* prefix, PyObject* path, int) {
+PyObject* join_prefix(PyObject* prefix, PyObject* path, int) {
     if (!qm::check_exact_arg(prefix, &PyUnicode_Type, "prefix") || !qm::check_exact_arg(path, &PyUnicode_Type, "path"))
         return nullptr;
     if (str_empty(prefix)) return Py_NewRef(path);
@@ -798,28 +740,26 @@ PyObject* join_prefix_impl(PyObject* prefix, PyObject* path, int) {
 const char* const kJoinPrefixParams[] = {"prefix", "path"};
 const qm::Signature kJoinPrefixSignature = {"join_prefix", kJoinPrefixParams, 2, 2};
 
-PyObject* join_prefix_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_join_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2] = {};
     if (!qm::parse_args(kJoinPrefixSignature, args, nargs, kwnames, a)) return nullptr;
-    return join_prefix_impl(a[0], a[1], 0);
+    return join_prefix(a[0], a[1], 0);
 }
 
 // _restore_url(cls, state): the unpickler's side of URL.__reduce__.
 const char* const kRestoreParams[] = {"cls", "state"};
 const qm::Signature kRestoreSignature = {"_restore_url", kRestoreParams, 2, 2};
 
-PyObject* restore_url_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_restore_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2] = {};
     if (!qm::parse_args(kRestoreSignature, args, nargs, kwnames, a)) return nullptr;
     PyObject* cls = a[0];
     PyObject* state = a[1];
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), g_url_type)) {
-        PyErr_Format(PyExc_TypeError, "_restore_url() expects a URL class, got %.200s", Py_TYPE(cls)->tp_name);
-        return nullptr;
+        return qm::raise_format(PyExc_TypeError, "_restore_url() expects a URL class, got %.200s", Py_TYPE(cls)->tp_name);
     }
     if (!PyTuple_CheckExact(state) || PyTuple_GET_SIZE(state) != 8) {
-        PyErr_SetString(PyExc_TypeError, "_restore_url() expects a tuple of the eight URL fields");
-        return nullptr;
+        return qm::raise_error(PyExc_TypeError, "_restore_url() expects a tuple of the eight URL fields");
     }
     static constexpr int kObjectSlots[] = {0, 1, 2, 4, 5, 6};
     for (int i : kObjectSlots) {
@@ -834,10 +774,7 @@ PyObject* restore_url_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!empty) return nullptr;
     Ref obj(type->tp_new(type, empty.get(), nullptr));
     if (!obj) return nullptr;
-    if (!is_url(obj.get())) {
-        (void)qm::raise_cannot_convert(obj.get(), g_url_type);
-        return nullptr;
-    }
+    if (!is_url(obj.get())) return qm::raise_cannot_convert(obj.get(), g_url_type);
     URLObject* self = as_url(obj.get());
     qm::replace_field_borrowed(&self->value, PyTuple_GET_ITEM(state, 0));
     qm::replace_field_borrowed(&self->schema, PyTuple_GET_ITEM(state, 1));
@@ -850,33 +787,33 @@ PyObject* restore_url_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return obj.release();
 }
 
-PyObject* quote_py(PyObject*, PyObject* value) { return qm::percent::quote(value); }
-PyObject* unquote_py(PyObject*, PyObject* value) { return qm::percent::unquote(value); }
-PyObject* unquote_to_bytes_py(PyObject*, PyObject* value) { return qm::percent::unquote_to_bytes(value); }
+PyObject* py_quote(PyObject*, PyObject* value) { return qm::percent::quote(value); }
+PyObject* py_unquote(PyObject*, PyObject* value) { return qm::percent::unquote(value); }
+PyObject* py_unquote_to_bytes(PyObject*, PyObject* value) { return qm::percent::unquote_to_bytes(value); }
 
 PyMethodDef module_methods[] = {
-    QM_FASTCALL_METHOD("valid_schema", valid_schema_py,
+    QM_FASTCALL_METHOD("valid_schema", py_valid_schema,
         "valid_schema(schema)\n--\n\n"
         "Accepts None, b'', b'http' and b'https'; raises InvalidURL for any other scheme."),
-    QM_FASTCALL_METHOD("build_absolute_url", build_absolute_url_py,
+    QM_FASTCALL_METHOD("build_absolute_url", py_build_absolute_url,
         "build_absolute_url(scheme, host, base_path, path)\n--\n\n"
         "The absolute URL scheme://host/base_path/path (bytes parts), parsed as a URL."),
-    QM_FASTCALL_METHOD("join_prefix", join_prefix_py,
+    QM_FASTCALL_METHOD("join_prefix", py_join_prefix,
         "join_prefix(prefix, path)\n--\n\n"
         "`path` mounted under `prefix` with exactly one slash between them; `path` itself when\n"
         "the prefix is empty."),
-    QM_FASTCALL_METHOD("_restore_url", restore_url_py,
+    QM_FASTCALL_METHOD("_restore_url", py_restore_url,
         "_restore_url(cls, state)\n--\n\nRebuilds a pickled URL from its eight fields."),
-    {"_quote", quote_py, METH_O,
+    {"_quote", py_quote, METH_O,
      "_quote(value, /)\n--\n\nPercent-encodes a str (as UTF-8) or bytes, keeping '/' and unreserved characters."},
-    {"_unquote", unquote_py, METH_O,
+    {"_unquote", py_unquote, METH_O,
      "_unquote(value, /)\n--\n\nDecodes %XX escapes of a str or bytes into a str (UTF-8, invalid sequences replaced)."},
-    {"_unquote_to_bytes", unquote_to_bytes_py, METH_O,
+    {"_unquote_to_bytes", py_unquote_to_bytes, METH_O,
      "_unquote_to_bytes(value, /)\n--\n\nDecodes %XX escapes of a str or bytes into bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef url_module = qm::make_module_def(
+PyModuleDef module_def = qm::make_module_def(
     "quillmoth.url",
     "The immutable URL value type over bytes and the helpers that build absolute URLs.",
     module_methods);
@@ -909,30 +846,39 @@ PyModuleDef url_module = qm::make_module_def(
     return true;
 }
 
-}  // namespace
+void release_state() noexcept {
+    qm::clear_refs(g_url_type, g_invalid_url_type, g_parse_url, g_restore_url, g_split_type);
+    for (SplitGetter& split : g_split) {
+        qm::clear_ref(split.name);
+        split = SplitGetter{};
+    }
+    g_names.release();
+    for (qm::Overridable& op : g_overridables) op.unbind();
+}
 
-PyMODINIT_FUNC PyInit_url(void) {
-    Ref module(PyModule_Create(&url_module));
+PyObject* build_module() noexcept {
+    Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (!qm::intern_names(kOpNames, g_op_names, kOpCount)) return nullptr;
-    g_dict_name = PyUnicode_InternFromString("__dict__");
-    if (!g_dict_name) return nullptr;
-    if (!bind_splitter()) return nullptr;
-
-    g_url_type = reinterpret_cast<PyTypeObject*>(qm::add_module_type(module.get(), &URL_spec));
+    if (!g_names.intern() || !bind_splitter()) return nullptr;
+    g_url_type = qm::add_module_type(module.get(), &url_spec);
     if (!g_url_type) return nullptr;
-
-    g_invalid_url = qm::add_module_type(module.get(), &InvalidURL_spec, PyExc_Exception);
-    if (!g_invalid_url) return nullptr;
-
+    if (!qm::bind_overridables(g_overridables, N_OPS_COUNT, g_url_type, g_names.data())) return nullptr;
+    g_invalid_url_type = qm::add_module_type(module.get(), &invalid_url_spec, PyExc_Exception);
+    if (!g_invalid_url_type) return nullptr;
     g_restore_url = PyObject_GetAttrString(module.get(), "_restore_url");
     if (!g_restore_url) return nullptr;
 
     const qm::Export exports[] = {
-        {qm::url::kBuildAbsoluteUrlName, reinterpret_cast<void*>(build_absolute_url_impl),
+        {qm::url::kBuildAbsoluteUrlName, reinterpret_cast<void*>(build_absolute_url),
          qm::url::kBuildAbsoluteUrlSignature},
-        {qm::url::kJoinPrefixName, reinterpret_cast<void*>(join_prefix_impl), qm::url::kJoinPrefixSignature},
+        {qm::url::kJoinPrefixName, reinterpret_cast<void*>(join_prefix), qm::url::kJoinPrefixSignature},
     };
     if (!qm::publish_exports(module.get(), exports, sizeof(exports) / sizeof(exports[0]))) return nullptr;
+    const qm::TypeExport types[] = {{"URL", g_url_type}};
+    if (!qm::publish_types(module.get(), types, 1)) return nullptr;
     return module.release();
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_url(void) { return qm::init_module(build_module, release_state); }

@@ -69,7 +69,8 @@ using JoinPrefixFn = PyObject* (*)(PyObject* prefix, PyObject* path, int skip_di
 inline constexpr const char* kJoinPrefixName = "join_prefix";
 inline constexpr const char* kJoinPrefixSignature = "PyObject *(PyObject *, PyObject *, int)";
 
-// What a sibling module holds of quillmoth.url (the class is a new reference kept for the process).
+// What a sibling module holds of quillmoth.url (the class is a new reference kept for the process,
+// checked to be the module's native URL class or a subclass of it).
 struct UrlApi {
     PyTypeObject* url_type = nullptr;
     BuildAbsoluteUrlFn build_absolute_url = nullptr;
@@ -81,7 +82,7 @@ struct UrlApi {
     if (!api.open("quillmoth.url")) return false;
     if (!api.bind(kBuildAbsoluteUrlName, kBuildAbsoluteUrlSignature, &out->build_absolute_url)) return false;
     if (!api.bind(kJoinPrefixName, kJoinPrefixSignature, &out->join_prefix)) return false;
-    out->url_type = qm::import_type("quillmoth.url", "URL");
+    out->url_type = qm::import_native_type("quillmoth.url", "URL");
     return out->url_type != nullptr;
 }
 

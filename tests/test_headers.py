@@ -269,6 +269,19 @@ class TestLookups:
         assert headers.keys() == (b"a", b"B", b"b")
         assert Headers().keys() == ()
 
+    @settings(max_examples=60)
+    @given(st.lists(st.tuples(st.one_of(st.none(), st.sampled_from([b"a", b"A", b"b", b"x-y", b"X-Y", b""]),
+                                        st.binary(max_size=3)), st.just(b"v")), max_size=120))
+    def test_keys_against_model(self, pairs):
+        # Short lists compare names one by one, long ones go through a set: both must give every
+        # distinct name (exact bytes, None included) once, in order of first occurrence.
+        assert Headers(pairs).keys() == tuple(dict.fromkeys(name for name, _ in pairs))
+
+    def test_keys_of_many_distinct_names(self):
+        names = [b"x-%d" % i for i in range(20000)]
+        headers = Headers([(name, b"v") for name in names] + [(name.upper(), b"w") for name in names[:50]])
+        assert headers.keys() == tuple(names) + tuple(name.upper() for name in names[:50])
+
     @pytest.mark.parametrize(
         "stored, key, match",
         [(b"X-\xc4", b"x-\xc4", True), (b"\xc4", b"\xe4", False), (b"[", b"{", False), (b"@", b"`", False),

@@ -4,33 +4,88 @@
 
 #include "ref.h"
 
+#include <cstdarg>
 #include <cstddef>
 
 namespace qm {
 
 inline const char* type_name(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_name; }
 
-// "Argument 'x' has incorrect type (expected bytes, got str)". Returns false for `if (!check) return`.
-[[nodiscard]] inline bool raise_arg_type(const char* arg, const char* expected, PyObject* got) noexcept {
+// What a failing function returns, whatever it returns on success: null for an object or any
+// other pointer, -1 for a status or a size, false for a test, PYGEN_ERROR for a send. Every
+// raiser below returns one, so an error path reads `return qm::raise_expected("bytes", value);`
+// in any function.
+struct [[nodiscard]] Failure {
+    template <typename T>
+    constexpr operator T*() const noexcept { return nullptr; }
+    constexpr operator int() const noexcept { return -1; }
+    constexpr operator long() const noexcept { return -1; }
+    constexpr operator long long() const noexcept { return -1; }
+    constexpr operator bool() const noexcept { return false; }
+    constexpr operator PySendResult() const noexcept { return PYGEN_ERROR; }
+};
+
+// The exception is already set (by a failed C API call): only the failure value.
+inline constexpr Failure kFailed{};
+
+// Branch hints for hot paths.
+#define QM_LIKELY(x) __builtin_expect(!!(x), 1)
+#define QM_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+// Raisers are out of line and cold: error paths stay out of the hot code that calls them.
+#define QM_COLD [[gnu::cold, gnu::noinline]]
+
+QM_COLD inline Failure raise_error(PyObject* type, const char* message) noexcept {
+    PyErr_SetString(type, message);
+    return {};
+}
+
+QM_COLD inline Failure raise_format(PyObject* type, const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    return {};
+}
+
+QM_COLD inline Failure raise_no_memory() noexcept {
+    PyErr_NoMemory();
+    return {};
+}
+
+// "Argument 'x' has incorrect type (expected bytes, got str)".
+QM_COLD inline Failure raise_arg_type(const char* arg, const char* expected, PyObject* got) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
                  expected, type_name(got));
-    return false;
+    return {};
 }
 
 // "Expected bytes, got str": a value that must have a builtin type.
-[[nodiscard]] inline bool raise_expected(const char* expected, PyObject* got) noexcept {
+QM_COLD inline Failure raise_expected(const char* expected, PyObject* got) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, type_name(got));
-    return false;
+    return {};
 }
 
 // "Cannot convert str to quillmoth.headers.Headers": a value that must be an extension-class instance.
-[[nodiscard]] inline bool raise_cannot_convert(PyObject* got, PyTypeObject* target) noexcept {
+QM_COLD inline Failure raise_cannot_convert(PyObject* got, PyTypeObject* target) noexcept {
     PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(got), target->tp_name);
-    return false;
+    return {};
+}
+
+// "'NoneType' object has no attribute 'decode'": what the attribute lookup on `obj` would raise.
+QM_COLD inline Failure raise_no_attribute(PyObject* obj, const char* attribute) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.400s'", type_name(obj), attribute);
+    return {};
+}
+
+// "'NoneType' object is not iterable": what iterating `obj` would raise.
+QM_COLD inline Failure raise_not_iterable(PyObject* obj) noexcept {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", type_name(obj));
+    return {};
 }
 
 // "f() takes exactly 1 positional argument (2 given)".
-inline void raise_arg_count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept {
+QM_COLD inline Failure raise_arg_count(const char* func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept {
     const char* how;
     Py_ssize_t expected;
     if (min == max) {
@@ -45,6 +100,7 @@ inline void raise_arg_count(const char* func, Py_ssize_t min, Py_ssize_t max, Py
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, how, expected,
                  expected == 1 ? "" : "s", given);
+    return {};
 }
 
 // Exact builtin type test (bytes, list, dict, str, tuple): subclasses are rejected, None passes
@@ -76,8 +132,7 @@ struct Signature {
 [[nodiscard]] inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                      PyObject** out) noexcept {
     if (nargs > sig.count) {
-        raise_arg_count(sig.func, sig.required, sig.count, nargs);
-        return false;
+        return raise_arg_count(sig.func, sig.required, sig.count, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -94,20 +149,18 @@ struct Signature {
             }
         }
         if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", sig.func, key);
-            return false;
+            return raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", sig.func, key);
         }
         if (slot < nargs || (filled & (1ULL << slot))) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", sig.func, key);
-            return false;
+            return raise_format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", sig.func,
+                                key);
         }
         filled |= 1ULL << slot;
         out[slot] = args[nargs + k];
     }
     for (Py_ssize_t i = nargs; i < sig.required; ++i) {
         if (!(filled & (1ULL << i))) {
-            raise_arg_count(sig.func, sig.required, sig.count, nargs);
-            return false;
+            return raise_arg_count(sig.func, sig.required, sig.count, nargs);
         }
     }
     return true;
@@ -128,10 +181,7 @@ struct Signature {
     PyObject** stack = stack_small;
     if (nargs + nkw > 16) {
         stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkw)));
-        if (!stack) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!stack) return raise_no_memory();
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t pos = 0, k = 0;
@@ -154,14 +204,10 @@ struct Signature {
 
 // For methods that take no arguments through METH_FASTCALL | METH_KEYWORDS.
 [[nodiscard]] inline bool no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (nargs != 0) {
-        raise_arg_count(func, 0, 0, nargs);
-        return false;
-    }
+    if (nargs != 0) return raise_arg_count(func, 0, 0, nargs);
     if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", func,
-                     PyTuple_GET_ITEM(kwnames, 0));
-        return false;
+        return raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", func,
+                            PyTuple_GET_ITEM(kwnames, 0));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 // different signature text makes that import fail with ImportError.
 #pragma once
 
+#include "args.h"
 #include "ref.h"
 
 #include <cstring>
@@ -34,6 +35,44 @@ struct Export {
     return true;
 }
 
+// Native classes are published beside the entry points, in the module attribute
+// `__quillmoth_types__`: a dict from class name to a capsule (named kTypeSignature) holding the type
+// object. An importer that reads a class's native layout checks the class it finds under that name
+// against it, so a module attribute rebound to another class is refused instead of read past its end.
+inline constexpr const char* kTypesAttribute = "__quillmoth_types__";
+inline constexpr const char* kTypeSignature = "PyTypeObject";
+
+struct TypeExport {
+    const char* name;
+    PyTypeObject* type;
+};
+
+[[nodiscard]] inline bool publish_types(PyObject* module, const TypeExport* types, size_t count) noexcept {
+    Ref table(PyDict_New());
+    if (!table || PyModule_AddObjectRef(module, kTypesAttribute, table.get()) < 0) return false;
+    for (size_t i = 0; i < count; ++i) {
+        Ref capsule(PyCapsule_New(types[i].type, kTypeSignature, nullptr));
+        if (!capsule || PyDict_SetItemString(table.get(), types[i].name, capsule.get()) < 0) return false;
+    }
+    return true;
+}
+
+// Imports `qualified_module` and returns a new reference to its attribute `name`, checking that it
+// is a class; ImportError otherwise. For Python classes that are only called, never read natively.
+[[nodiscard]] inline PyTypeObject* import_class(const char* qualified_module, const char* name) noexcept {
+    Ref module(PyImport_ImportModule(qualified_module));
+    if (!module) return nullptr;
+    Ref attr(PyObject_GetAttrString(module.get(), name));
+    if (!attr) {
+        PyErr_Clear();
+        return raise_format(PyExc_ImportError, "cannot import name '%.200s' from '%.200s'", name, qualified_module);
+    }
+    if (!PyType_Check(attr.get())) {
+        return raise_format(PyExc_ImportError, "%.200s.%.200s is not a class", qualified_module, name);
+    }
+    return reinterpret_cast<PyTypeObject*>(attr.release());
+}
+
 // The export table of an imported module; binds entries by name and signature.
 class ImportedApi {
 public:
@@ -44,8 +83,7 @@ public:
         table_.reset(PyObject_GetAttrString(module.get(), kApiAttribute));
         if (!table_ || !PyDict_Check(table_.get())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "%.200s does not export a native API", module_name);
-            return false;
+            return raise_format(PyExc_ImportError, "%.200s does not export a native API", module_name);
         }
         return true;
     }
@@ -62,17 +100,15 @@ private:
     void* bind_pointer(const char* name, const char* signature) noexcept {
         PyObject* capsule = PyDict_GetItemString(table_.get(), name);  // borrowed
         if (!capsule || !PyCapsule_CheckExact(capsule)) {
-            PyErr_Format(PyExc_ImportError, "%.200s does not export expected native function %.200s", module_name_,
-                         name);
-            return nullptr;
+            return raise_format(PyExc_ImportError, "%.200s does not export expected native function %.200s",
+                                module_name_, name);
         }
         const char* actual = PyCapsule_GetName(capsule);
         if (!actual || std::strcmp(actual, signature) != 0) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError,
-                         "native function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                         module_name_, name, signature, actual ? actual : "(none)");
-            return nullptr;
+            return raise_format(PyExc_ImportError,
+                                "native function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                                module_name_, name, signature, actual ? actual : "(none)");
         }
         return PyCapsule_GetPointer(capsule, actual);
     }
@@ -81,22 +117,32 @@ private:
     Ref table_;
 };
 
-// Imports `qualified_module` and returns a new reference to its attribute `name`, checking that it
-// is a class; ImportError otherwise.
-[[nodiscard]] inline PyTypeObject* import_type(const char* qualified_module, const char* name) noexcept {
-    Ref module(PyImport_ImportModule(qualified_module));
+// The class `name` of `module_name` as the module attribute gives it now (a new reference),
+// checked to be the native class the module publishes under that name, or a subclass of it: the
+// attribute must exist and be a class, and a class whose native layout the importer reads cannot
+// be trusted by its name alone. A Python subclass of the native class passes. ImportError otherwise.
+[[nodiscard]] inline PyTypeObject* import_native_type(const char* module_name, const char* name) noexcept {
+    Ref found(reinterpret_cast<PyObject*>(import_class(module_name, name)));
+    if (!found) return nullptr;
+    Ref module(PyImport_ImportModule(module_name));
     if (!module) return nullptr;
-    Ref attr(PyObject_GetAttrString(module.get(), name));
-    if (!attr) {
+    Ref table(PyObject_GetAttrString(module.get(), kTypesAttribute));
+    if (!table || !PyDict_Check(table.get())) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%.200s' from '%.200s'", name, qualified_module);
-        return nullptr;
+        return raise_format(PyExc_ImportError, "%.200s does not publish its native classes", module_name);
     }
-    if (!PyType_Check(attr.get())) {
-        PyErr_Format(PyExc_ImportError, "%.200s.%.200s is not a class", qualified_module, name);
-        return nullptr;
+    PyObject* capsule = PyDict_GetItemString(table.get(), name);  // borrowed
+    void* native = capsule && PyCapsule_IsValid(capsule, kTypeSignature) ? PyCapsule_GetPointer(capsule, kTypeSignature)
+                                                                          : nullptr;
+    if (!native) {
+        PyErr_Clear();
+        return raise_format(PyExc_ImportError, "%.200s does not publish the native class %.200s", module_name, name);
     }
-    return reinterpret_cast<PyTypeObject*>(attr.release());
+    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(found.get()), static_cast<PyTypeObject*>(native))) {
+        return raise_format(PyExc_ImportError, "%.200s.%.200s is not the native class %.200s nor derived from it",
+                            module_name, name, static_cast<PyTypeObject*>(native)->tp_name);
+    }
+    return reinterpret_cast<PyTypeObject*>(found.release());
 }
 
 }  // namespace qm

@@ -17,10 +17,7 @@ namespace qm {
 
 enum class OnDelete { SetNone, Raise };
 
-[[nodiscard]] inline int raise_no_delete() noexcept {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
+QM_COLD inline Failure raise_no_delete() noexcept { return raise_error(PyExc_NotImplementedError, "__del__"); }
 
 // Object field of any type. `value` null means deletion.
 [[nodiscard]] inline int set_any_field(PyObject** slot, PyObject* value, OnDelete on_delete = OnDelete::SetNone) noexcept {
@@ -35,25 +32,20 @@ enum class OnDelete { SetNone, Raise };
 // Field holding exactly the builtin `type`, or None.
 [[nodiscard]] inline int set_builtin_field(PyObject** slot, PyObject* value, PyTypeObject* type,
                                            OnDelete on_delete = OnDelete::SetNone) noexcept {
-    if (value && value != Py_None && !Py_IS_TYPE(value, type)) {
-        (void)raise_expected(type->tp_name, value);
-        return -1;
-    }
+    if (value && value != Py_None && !Py_IS_TYPE(value, type)) return raise_expected(type->tp_name, value);
     return set_any_field(slot, value, on_delete);
 }
 
 // Field holding an instance of the extension class `type` (or a subclass), or None.
 [[nodiscard]] inline int set_instance_field(PyObject** slot, PyObject* value, PyTypeObject* type,
                                             OnDelete on_delete = OnDelete::SetNone) noexcept {
-    if (value && value != Py_None && !PyObject_TypeCheck(value, type)) {
-        (void)raise_cannot_convert(value, type);
-        return -1;
-    }
+    if (value && value != Py_None && !PyObject_TypeCheck(value, type)) return raise_cannot_convert(value, type);
     return set_any_field(slot, value, on_delete);
 }
 
-// Converts an int-like value to a C integer of type T; OverflowError "value too large to convert
-// to int" (or "can't convert negative value to unsigned int") when it does not fit.
+// Converts an int-like value (an int, or an object with __index__) to a C integer of type T:
+// TypeError for anything else, OverflowError "value too large to convert to int" when it does not
+// fit in T, whatever its sign.
 template <typename T>
 [[nodiscard]] inline bool to_c_integer(PyObject* value, T* out) noexcept {
     long long wide = PyLong_AsLongLong(value);
@@ -61,8 +53,7 @@ template <typename T>
     if constexpr (sizeof(T) < sizeof(long long)) {
         if (wide < static_cast<long long>(std::numeric_limits<T>::min()) ||
             wide > static_cast<long long>(std::numeric_limits<T>::max())) {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            return false;
+            return raise_error(PyExc_OverflowError, "value too large to convert to int");
         }
     }
     *out = static_cast<T>(wide);

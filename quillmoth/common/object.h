@@ -149,36 +149,74 @@ struct ExceptionFields {
     return {PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
 }
 
-// Creates the heap class of `spec` (deriving from `base`, or object when null) for `module` and
-// adds it to the module under the last dotted part of the PyType_Spec name. Returns a new reference.
-[[nodiscard]] inline PyObject* add_module_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr) noexcept {
+// Creates the heap class of `spec` (deriving from `base`, or object when null) for `module`.
+// Returns a new reference. Native classes are immutable, as the interpreter's own are: setting or
+// deleting one of their attributes raises TypeError (a Python subclass stays as open as any).
+[[nodiscard]] inline PyTypeObject* new_module_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr) noexcept {
+    if (!(spec->flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+        return raise_format(PyExc_SystemError, "native class %.200s must be immutable", spec->name);
+    }
 #if PY_VERSION_HEX < 0x030E0000
     // No vectorcall slot before 3.14: create the type without it, then set the function directly.
     void* vectorcall = nullptr;
-    PyType_Slot slots[64];
+    constexpr size_t kMaxSlots = 64;
+    PyType_Slot slots[kMaxSlots];
     size_t count = 0;
     for (PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
         if (slot->slot == Py_tp_vectorcall) {
             vectorcall = slot->pfunc;
-        } else if (count + 1 < sizeof slots / sizeof slots[0]) {
-            slots[count++] = *slot;
+            continue;
         }
+        if (count + 1 == kMaxSlots) {
+            return raise_format(PyExc_SystemError, "native class %.200s has more than %zu slots", spec->name,
+                                kMaxSlots - 1);
+        }
+        slots[count++] = *slot;
     }
     slots[count] = {0, nullptr};
     PyType_Spec stripped = *spec;
     stripped.slots = slots;
-    Ref type(PyType_FromModuleAndSpec(module, &stripped, base));
-    if (!type) return nullptr;
-    if (vectorcall) {
-        reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = reinterpret_cast<vectorcallfunc>(vectorcall);
+    PyObject* type = PyType_FromModuleAndSpec(module, &stripped, base);
+    if (type && vectorcall) {
+        reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = reinterpret_cast<vectorcallfunc>(vectorcall);
     }
+    return reinterpret_cast<PyTypeObject*>(type);
 #else
-    Ref type(PyType_FromModuleAndSpec(module, spec, base));
-    if (!type) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, base));
 #endif
+}
+
+// The same, and the class is added to the module under the last dotted part of its spec name.
+[[nodiscard]] inline PyTypeObject* add_module_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr) noexcept {
+    Ref type(reinterpret_cast<PyObject*>(new_module_type(module, spec, base)));
+    if (!type) return nullptr;
     const char* dot = std::strrchr(spec->name, '.');
     if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type.get()) < 0) return nullptr;
-    return type.release();
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// Module state lives in globals (one interpreter, single-phase init). Init goes through
+// init_module: `build` creates the module and fills the globals; when it fails, `release` drops
+// every global it may have set, so that the next import (which runs the init again) starts from
+// nothing and leaks nothing.
+template <typename Build, typename Release>
+[[nodiscard]] PyObject* init_module(Build&& build, Release&& release) noexcept {
+    PyObject* module = build();
+    if (!module) release();
+    return module;
+}
+
+// Py_CLEAR over a list of globals of any object pointer type, for a module's `release`.
+template <typename T>
+void clear_ref(T*& ref) noexcept {
+    PyObject* old = reinterpret_cast<PyObject*>(ref);
+    ref = nullptr;
+    Py_XDECREF(old);
+}
+
+template <typename... T>
+void clear_refs(T*&... refs) noexcept {
+    (clear_ref(refs), ...);
 }
 
 // Getters and setters of typed attributes over one field of the instance layout, for PyGetSetDef

@@ -19,19 +19,15 @@ PyObject* method_without_body(PyObject*, PyObject* method) {
 }
 
 PyObject* join_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        qm::raise_arg_count("join_prefix", 2, 2, nargs);
-        return nullptr;
-    }
+    if (nargs != 2) return qm::raise_arg_count("join_prefix", 2, 2, nargs);
     return g_url.join_prefix(args[0], args[1], 0);
 }
 
 PyObject* write_cookie(PyObject*, PyObject* cookie) {
-    qm::Ref cookie_type(reinterpret_cast<PyObject*>(qm::import_type("quillmoth.cookies", "Cookie")));
+    qm::Ref cookie_type(reinterpret_cast<PyObject*>(qm::import_native_type("quillmoth.cookies", "Cookie")));
     if (!cookie_type) return nullptr;
     if (!PyObject_TypeCheck(cookie, reinterpret_cast<PyTypeObject*>(cookie_type.get()))) {
-        (void)qm::raise_cannot_convert(cookie, reinterpret_cast<PyTypeObject*>(cookie_type.get()));
-        return nullptr;
+        return qm::raise_cannot_convert(cookie, reinterpret_cast<PyTypeObject*>(cookie_type.get()));
     }
     return g_cookies.write_cookie_for_response(reinterpret_cast<qm::cookies::CookieObject*>(cookie));
 }

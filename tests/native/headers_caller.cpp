@@ -18,8 +18,7 @@ PyObject* checked_object(PyObject* result) {
         PyErr_SetString(PyExc_SystemError, "null result without an exception");
     } else if (result && PyErr_Occurred()) {
         Py_DECREF(result);
-        PyErr_SetString(PyExc_SystemError, "result with an exception pending");
-        return nullptr;
+        return qm::raise_error(PyExc_SystemError, "result with an exception pending");
     }
     return result;
 }
@@ -29,10 +28,7 @@ PyObject* checked_status(int status, bool boolean) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "-1 without an exception");
         return nullptr;
     }
-    if (PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "success with an exception pending");
-        return nullptr;
-    }
+    if (PyErr_Occurred()) return qm::raise_error(PyExc_SystemError, "success with an exception pending");
     if (boolean) return PyBool_FromLong(status);
     Py_RETURN_NONE;
 }
@@ -40,24 +36,21 @@ PyObject* checked_status(int status, bool boolean) {
 // call(headers, operation, *args): runs one table operation with skip_dispatch 0.
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 2 || !PyUnicode_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "call(headers, operation, *args)");
-        return nullptr;
+        return qm::raise_error(PyExc_TypeError, "call(headers, operation, *args)");
     }
     PyObject* self = args[0];
     if (!qm::headers::Headers_Check(self, g_types)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(self)->tp_name,
+        return qm::raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(self)->tp_name,
                      g_types.headers->tp_name);
-        return nullptr;
     }
     const char* op = PyUnicode_AsUTF8(args[1]);
     if (!op) return nullptr;
     Py_ssize_t extra = nargs - 2;
     PyObject* a = extra > 0 ? args[2] : nullptr;
     PyObject* b = extra > 1 ? args[3] : nullptr;
-    auto need = [&](Py_ssize_t n) {
+    auto need = [&](Py_ssize_t n) -> bool {
         if (extra == n) return true;
-        PyErr_Format(PyExc_TypeError, "%s needs %zd arguments", op, n);
-        return false;
+        return qm::raise_format(PyExc_TypeError, "%s needs %zd arguments", op, n);
     };
     using namespace qm::headers;
     if (!std::strcmp(op, "keys")) return need(0) ? checked_object(Headers_Keys(self)) : nullptr;
@@ -71,22 +64,18 @@ PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!std::strcmp(op, "remove")) return need(1) ? checked_status(Headers_Remove(self, a), false) : nullptr;
     if (!std::strcmp(op, "merge")) return need(1) ? checked_status(Headers_Merge(self, a), false) : nullptr;
     if (!std::strcmp(op, "contains")) return need(1) ? checked_status(Headers_Contains(self, a), true) : nullptr;
-    PyErr_Format(PyExc_ValueError, "unknown operation %s", op);
-    return nullptr;
+    return qm::raise_format(PyExc_ValueError, "unknown operation %s", op);
 }
 
 PyObject* new_headers(PyObject*, PyObject* list) { return qm::headers::Headers_New(g_types, list); }
 
 // import_type(module, name): the binding helper siblings use at import time.
 PyObject* import_type(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "import_type(module, name)");
-        return nullptr;
-    }
+    if (nargs != 2) return qm::raise_error(PyExc_TypeError, "import_type(module, name)");
     const char* module = PyUnicode_AsUTF8(args[0]);
     const char* name = module ? PyUnicode_AsUTF8(args[1]) : nullptr;
     if (!name) return nullptr;
-    return reinterpret_cast<PyObject*>(qm::import_type(module, name));
+    return reinterpret_cast<PyObject*>(qm::import_class(module, name));
 }
 
 PyObject* is_header(PyObject*, PyObject* obj) { return PyBool_FromLong(qm::headers::Header_Check(obj, g_types)); }
