@@ -1,12 +1,12 @@
 // The routing module: a radix tree of URL path patterns per HTTP method, matched against raw request
 // paths with static > parameter > wildcard precedence and backtracking.
 //
-// Layout: shared helpers (percent-decoding, the built-in validators), RadixNode, the matcher,
-// RadixTree, RouteMatch, CythonRadixRouter, module init.
+// Layout: shared helpers (percent-decoding, the built-in validators, the lookup tables, typed
+// attributes and the classes' lifecycle), RadixNode, path segments, the matcher, RadixTree,
+// RouteMatch, CythonRadixRouter, module init.
 #include "routing.h"
 
 #include "common/fold.h"
-#include "common/object.h"
 #include "common/percent.h"
 
 #include <bit>
@@ -52,9 +52,11 @@ enum Name {
     N_DICT,
     N_COUNT
 };
-constexpr const char* kNameTexts[N_COUNT] = {"insert",  "match",   "add_route", "get_match", "tail",
-                                             "path",    "param_names", "handler", "pattern", "decode",
-                                             "utf8",    "",        "__dict__"};
+constexpr const char* kNameTexts[N_COUNT] = {
+    "insert", "match", "add_route", "get_match", "tail", "path", "param_names",
+    "handler", "pattern", "decode", "utf8", "", "__dict__",
+};
+
 qm::InternedNames<N_COUNT> g_names{kNameTexts};
 
 // RadixTree.insert and match, CythonRadixRouter.add_route and get_match.
@@ -1118,7 +1120,6 @@ PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
 // ---------------------------------------------------------------------------------------------------
 // RadixTree
 
-
 inline RadixTree* as_tree(PyObject* obj) { return reinterpret_cast<RadixTree*>(obj); }
 
 // The tree's root as a node; the AttributeError Python would give when it was replaced by None.
@@ -1431,7 +1432,7 @@ PyObject* radix_tree_insert(RadixTree* self, PyObject* pattern, PyObject* route,
 }
 
 PyObject* radix_tree_match_recursive(RadixTree* self, RadixNode* current, PyObject* segments, int32_t index,
-                               PyObject* params, int /*skip_dispatch*/) {
+                                     PyObject* params, int /*skip_dispatch*/) {
     if (!current) {
         return qm::raise_format(PyExc_TypeError, "Argument 'current' has incorrect type (expected %.200s, got NULL)",
                                 g_radix_node_type->tp_name);
@@ -1533,7 +1534,9 @@ PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     RadixNode* root = tree_root(self, "children");
     if (!root) return qm::kFailed;
     Ref hold_root = Ref::borrow(reinterpret_cast<PyObject*>(root));
-    if (self->ops->match_recursive != radix_tree_match_recursive) return match_through_subclass(self, root, p, norm_size);
+    if (self->ops->match_recursive != radix_tree_match_recursive) {
+        return match_through_subclass(self, root, p, norm_size);
+    }
     // No empty segment can appear inside (no "//"), only a leading "/"; the stripped trailing
     // slashes are not counted.
     return match_segments(root, p, norm_size, slashes - (n - norm_size) + 1);
@@ -1718,7 +1721,6 @@ PyType_Spec route_match_spec = native_class_spec("quillmoth.routing.RouteMatch",
 // ---------------------------------------------------------------------------------------------------
 // CythonRadixRouter
 
-
 inline CythonRadixRouter* as_router(PyObject* obj) { return reinterpret_cast<CythonRadixRouter*>(obj); }
 
 // `method` with ASCII letters uppercased: the object itself when it has no lowercase letter.
@@ -1739,9 +1741,8 @@ PyObject* upper_method(PyObject* method) {
     return upper;
 }
 
-
-PyObject* cython_radix_router_add_route(CythonRadixRouter* self, PyObject* method, PyObject* pattern, PyObject* route,
-                           PyObject* param_names, int skip_dispatch) {
+PyObject* cython_radix_router_add_route(CythonRadixRouter* self, PyObject* method, PyObject* pattern,
+                                        PyObject* route, PyObject* param_names, int skip_dispatch) {
     if (!param_names) param_names = Py_None;
     if (auto call = g_overridables[N_ADD_ROUTE].dispatch(self, skip_dispatch, method, pattern, route, param_names)) {
         return call.result;
@@ -1781,7 +1782,8 @@ PyObject* cython_radix_router_get_match(CythonRadixRouter* self, PyObject* metho
             if (!key) return qm::kFailed;
             hold_trees = Ref::borrow(trees);
             tree = PyDict_GetItemWithError(trees, key.get());
-            if (!tree) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+            if (!tree && PyErr_Occurred()) return qm::kFailed;
+            if (!tree) return Py_NewRef(Py_None);
         }
     } else {
         Ref key(upper_method(method));
@@ -1789,7 +1791,6 @@ PyObject* cython_radix_router_get_match(CythonRadixRouter* self, PyObject* metho
         return qm::raise_not_iterable(trees);
     }
     if (!PyObject_TypeCheck(tree, g_radix_tree_type)) return qm::raise_cannot_convert(tree, g_radix_tree_type);
-
     Ref tree_ref = Ref::borrow(tree);
     return as_tree(tree)->ops->match(as_tree(tree), path, 0);
 }
@@ -1864,8 +1865,8 @@ PyType_Spec cython_radix_router_spec =
 // ---------------------------------------------------------------------------------------------------
 // Module
 
-PyModuleDef g_module_def =
-    qm::make_module_def("quillmoth.routing", PyDoc_STR("Radix-tree routing of raw request paths, one tree per HTTP method."));
+PyModuleDef g_module_def = qm::make_module_def(
+    "quillmoth.routing", PyDoc_STR("Radix-tree routing of raw request paths, one tree per HTTP method."));
 
 bool make_constants() {
     if (!g_names.intern()) return qm::kFailed;
@@ -1945,8 +1946,8 @@ void release_state() {
         PyErr_SetRaisedException(pending);
         g_dict_watcher_id = -1;
     }
-
-    for (qm::Overridable& op : g_overridables) op.unbind();
+    for (qm::Overridable& op
+ : g_overridables) op.unbind();
     qm::clear_refs(g_radix_node_type, g_radix_tree_type, g_route_match_type, g_cython_radix_router_type);
     qm::clear_refs(g_int_rx, g_float_rx, g_uuid_rx, g_copyreg_newobj);
     qm::clear_refs(g_empty_bytes, g_slash_bytes, g_star_bytes, g_double_slash_bytes);
