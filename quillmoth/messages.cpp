@@ -1,18 +1,22 @@
 // quillmoth.messages: the Message base of requests and responses, with its header operations on
 // the raw header list, content inspection and charset detection; the module functions
-// parse_charset and method_without_body. The scratchpad arena (scratchpad.cpp) is linked in and
-// exported under its plain symbol names.
-#include "messages.h"
+// parse_charset and method_without_body; and the module's init, which binds what the units import
+// and runs each unit's init (messages_module.h). The scratchpad arena (scratchpad.cpp) is linked in
+// and exported under its plain symbol names.
+#include "messages_module.h"
 
 #include "common/header_list.h"
-#include "common/native.h"
-#include "contents.h"
-#include "headers.h"
 
 #include <cstdint>
 #include <cstring>
 
 namespace qm::messages {
+
+Imports g_imports;
+PyTypeObject* g_message_type = nullptr;
+PyTypeObject* g_request_type = nullptr;
+PyTypeObject* g_response_type = nullptr;
+
 namespace {
 
 using qm::Ref;
@@ -22,9 +26,6 @@ using qm::contents::ContentObject;
 // Module state (one interpreter, single-phase init): classes imported from the siblings, the
 // Message class, interned names and constants.
 
-PyTypeObject* g_message_type = nullptr;
-PyTypeObject* g_content_type = nullptr;
-qm::headers::HeadersTypes g_headers_types;
 
 PyObject* g_key_content_type = nullptr;  // b"content-type"
 PyObject* g_word_json = nullptr;         // b"json"
@@ -59,8 +60,6 @@ constexpr const char* kNameTexts[N_COUNT] = {
 qm::InternedNames<N_COUNT> g_names{kNameTexts};
 qm::Overridable g_overridables[N_OPS_COUNT];
 
-inline MessageObject* as_message(PyObject* obj) noexcept { return reinterpret_cast<MessageObject*>(obj); }
-inline PyObject* as_object(MessageObject* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // ---------------------------------------------------------------------------------------------
 // Header matching on the raw list (the scans of common/header_list.h). The key is lowered once (on
@@ -244,7 +243,7 @@ int message_set_header(MessageObject* self, PyObject* key, PyObject* value, int 
     Ref content = Ref::borrow(self->content);
     int truth = PyObject_IsTrue(content.get());
     if (truth < 0) return false;
-    if (truth && PyObject_TypeCheck(content.get(), g_content_type)) *out = std::move(content);
+    if (truth && PyObject_TypeCheck(content.get(), g_imports.content_type)) *out = std::move(content);
     return true;
 }
 
@@ -289,7 +288,7 @@ int message_init_prop(MessageObject* self, PyObject* name, PyObject* value, int)
 
 PyObject* message_with_content(MessageObject* self, PyObject* content, int skip_dispatch) noexcept {
     if (auto call = g_overridables[N_WITH_CONTENT].dispatch(self, skip_dispatch, content)) return call.result;
-    if (!qm::check_instance_arg(content, g_content_type, "content")) return nullptr;
+    if (!qm::check_instance_arg(content, g_imports.content_type, "content")) return nullptr;
     qm::replace_field_borrowed(&self->content, content);
     return Py_NewRef(as_object(self));
 }
@@ -337,6 +336,8 @@ int message_declares_xml(MessageObject* self, int skip_dispatch) noexcept {
     return self->ops->declares_content_type(self, g_word_xml, 0);
 }
 
+}  // namespace
+
 const MessageOps kMessageOps = {
     message_get_headers,
     message_get_first_header,
@@ -358,6 +359,8 @@ const MessageOps kMessageOps = {
     message_declares_json,
     message_declares_xml,
 };
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Charset detection. `_charset_rx` (charset=([\w\-]+), case-insensitive, over bytes) is the
@@ -522,29 +525,17 @@ int message_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
     PyObject* headers;
     if (!qm::parse_tuple_args(kSigInit, args, kwargs, &headers)) return -1;
     if (!qm::check_exact_arg(headers, &PyList_Type, "headers")) return -1;
-    MessageObject* self = as_message(obj);
-    if (headers != Py_None && PyList_GET_SIZE(headers) > 0) {
-        qm::replace_field_borrowed(&self->_raw_headers, headers);
-    } else {
-        PyObject* fresh = PyList_New(0);
-        if (!fresh) return -1;
-        qm::replace_field(&self->_raw_headers, fresh);
-    }
-    // A cached view wraps the list it was built over; a new list needs a new view.
-    qm::replace_field_borrowed(&self->_headers, Py_None);
-    return 0;
+    return adopt_header_list(as_message(obj), headers, false) ? 0 : -1;
 }
 
 // Clearing puts None back rather than null, so a method reached during collection still finds
 // well-formed fields; deallocation releases them to null.
-using MessageFields = qm::ObjectFields<MessageObject, &MessageObject::_raw_headers, &MessageObject::_headers,
-                                       &MessageObject::content, &MessageObject::_form_data, &MessageObject::context>;
 
 PyObject* message_get_headers_view(PyObject* obj, void*) {
     MessageObject* self = as_message(obj);
     if (self->_headers == Py_None) {
         Ref list = Ref::borrow(self->_raw_headers);
-        PyObject* view = qm::headers::Headers_New(g_headers_types, list.get());
+        PyObject* view = qm::headers::Headers_New(g_imports.headers, list.get());
         if (!view) return nullptr;
         qm::replace_field(&self->_headers, view);
     }
@@ -567,11 +558,11 @@ PyObject* message_get_charset(PyObject* obj, void*) {
 }
 
 int message_set_cached_headers(PyObject* obj, PyObject* value, void*) {
-    return qm::set_instance_field(&as_message(obj)->_headers, value, g_headers_types.headers);
+    return qm::set_instance_field(&as_message(obj)->_headers, value, g_imports.headers.headers);
 }
 
 int message_set_content(PyObject* obj, PyObject* value, void*) {
-    return qm::set_instance_field(&as_message(obj)->content, value, g_content_type);
+    return qm::set_instance_field(&as_message(obj)->content, value, g_imports.content_type);
 }
 
 #define QM_METHOD(name, doc) QM_FASTCALL_METHOD(#name, py_message_##name, doc)
@@ -696,9 +687,23 @@ PyModuleDef module_def = qm::make_module_def(
     "HTTP messages: the Message base of requests and responses, and the scratchpad arena.",
     module_methods);
 
+void release_imports() noexcept {
+    Imports& i = g_imports;
+    qm::clear_refs(i.content_type, i.cookie_type, i.headers.header, i.headers.headers, i.url.url_type, i.asgi_content,
+                   i.bad_request, i.bad_request_format, i.failed_request_error, i.message_aborted, i.identity,
+                   i.utcnow, i.json_settings, i.encodings_settings, i.http_status, i.parse_qs, i.urlencode,
+                   i.timedelta_year);
+    i = Imports{};
+}
+
 void release_state() noexcept {
-    qm::clear_refs(g_message_type, g_content_type, g_headers_types.header, g_headers_types.headers,
-                   g_key_content_type, g_word_json, g_word_xml, g_index_zero, g_index_one);
+    release_pools_unit();
+    release_body_unit();
+    release_response_unit();
+    release_request_unit();
+    qm::clear_refs(g_message_type, g_request_type, g_response_type, g_key_content_type, g_word_json, g_word_xml,
+                   g_index_zero, g_index_one);
+    release_imports();
     g_names.release();
     for (qm::Overridable& op : g_overridables) op.unbind();
 }
@@ -714,18 +719,65 @@ PyObject* compile_charset_rx() noexcept {
     return PyObject_CallMethod(re.get(), "compile", "OO", pattern.get(), flag.get());
 }
 
-PyObject* build_module() noexcept {
-    if (!qm::headers::import_headers_types(&g_headers_types)) return nullptr;
-    g_content_type = qm::import_native_type("quillmoth.contents", "Content");
-    if (!g_content_type) return nullptr;
+// datetime.timedelta(days=365)
+PyObject* make_timedelta_year() noexcept {
+    Ref timedelta(qm::import_attr("datetime", "timedelta"));
+    if (!timedelta) return nullptr;
+    Ref days(PyLong_FromLong(365));
+    if (!days) return nullptr;
+    return PyObject_CallOneArg(timedelta.get(), days.get());
+}
+
+// The classes and functions of the siblings and the companion modules; any missing one fails the
+// import with ImportError.
+[[nodiscard]] bool bind_imports() noexcept {
+    Imports& i = g_imports;
+    if (!qm::headers::import_headers_types(&i.headers) ||
+        !(i.content_type = qm::import_native_type("quillmoth.contents", "Content"))) {
+        return false;
+    }
+    qm::ImportedApi contents_api;
+    if (!qm::url::import_url_api(&i.url) || !qm::cookies::import_cookies_api(&i.cookies) ||
+        !(i.cookie_type = qm::import_native_type("quillmoth.cookies", "Cookie")) ||
+        !contents_api.open("quillmoth.contents") ||
+        !contents_api.bind(contents::kParseWwwFormUrlencodedName, contents::kParseWwwFormUrlencodedSignature,
+                           &i.parse_www_form_urlencoded)) {
+        return false;
+    }
     // The session of a request (its `session` property) is a quillmoth.sessions.Session that the
     // sessions layer puts there. Importing the class when this module loads makes a missing or
     // broken sessions module fail here, at start-up, instead of in the first request that uses
     // sessions. Nothing of it is called here, so the class is not kept.
     Ref session(reinterpret_cast<PyObject*>(qm::import_class("quillmoth.sessions", "Session")));
-    if (!session) return nullptr;
+    if (!session) return false;
+    struct Attr {
+        PyObject** slot;
+        const char* module;
+        const char* name;
+    };
+    const Attr attrs[] = {
+        {&i.asgi_content, "quillmoth.contents", "ASGIContent"},
+        {&i.bad_request, "quillmoth.exceptions", "BadRequest"},
+        {&i.bad_request_format, "quillmoth.exceptions", "BadRequestFormat"},
+        {&i.failed_request_error, "quillmoth.exceptions", "FailedRequestError"},
+        {&i.message_aborted, "quillmoth.exceptions", "MessageAborted"},
+        {&i.identity, "vellumgate", "Identity"},
+        {&i.utcnow, "quillmoth.utils.time", "utcnow"},
+        {&i.json_settings, "quillmoth.settings.json", "json_settings"},
+        {&i.encodings_settings, "quillmoth.settings.encodings", "encodings_settings"},
+        {&i.http_status, "http", "HTTPStatus"},
+        {&i.parse_qs, "urllib.parse", "parse_qs"},
+        {&i.urlencode, "urllib.parse", "urlencode"},
+    };
+    for (const Attr& attr : attrs) {
+        if (!(*attr.slot = qm::import_attr(attr.module, attr.name))) return false;
+    }
+    i.timedelta_year = make_timedelta_year();
+    return i.timedelta_year != nullptr;
+}
 
-    if (!g_names.intern()) return nullptr;
+PyObject* build_module() noexcept {
+    if (!bind_imports() || !g_names.intern()) return nullptr;
     g_key_content_type = PyBytes_FromString("content-type");
     g_word_json = PyBytes_FromString("json");
     g_word_xml = PyBytes_FromString("xml");
@@ -747,10 +799,41 @@ PyObject* build_module() noexcept {
     if (!qm::publish_exports(module.get(), exports, sizeof(exports) / sizeof(exports[0]))) return nullptr;
     const qm::TypeExport types[] = {{"Message", g_message_type}};
     if (!qm::publish_types(module.get(), types, 1)) return nullptr;
+    if (!init_request_unit(module.get()) || !init_response_unit(module.get()) || !init_body_unit(module.get()) ||
+        !init_pools_unit(module.get())) {
+        return nullptr;
+    }
     return module.release();
 }
 
 }  // namespace
+
+bool adopt_header_list(MessageObject* self, PyObject* headers, bool adopt_empty) noexcept {
+    if (headers != Py_None && (adopt_empty || PyList_GET_SIZE(headers) > 0)) {
+        qm::replace_field_borrowed(&self->_raw_headers, headers);
+    } else {
+        PyObject* fresh = PyList_New(0);
+        if (!fresh) return false;
+        qm::replace_field(&self->_raw_headers, fresh);
+    }
+    // A cached view wraps the list it was built over; a new list needs a new view.
+    qm::replace_field_borrowed(&self->_headers, Py_None);
+    return true;
+}
+
+int dispose_content(MessageObject* self) noexcept {
+    if (self->content == Py_None) return 0;
+    Ref content = Ref::borrow(self->content);
+    if (PyObject_TypeCheck(content.get(), g_imports.content_type)) {
+        auto* native = reinterpret_cast<contents::ContentObject*>(content.get());
+        if (qm::as_status(native->ops->dispose(native, 0)) < 0) return -1;
+    } else if (qm::as_status(PyObject_CallMethod(content.get(), "dispose", nullptr)) < 0) {
+        return -1;
+    }
+    qm::replace_field_borrowed(&self->content, Py_None);
+    return 0;
+}
+
 }  // namespace qm::messages
 
 PyMODINIT_FUNC PyInit_messages(void) {

@@ -1,5 +1,6 @@
-// Native layout of quillmoth.messages: the Message base shared by Request and Response, its
-// operation table, and the native functions the module exports to its siblings.
+// Native layout of quillmoth.messages: the Message base shared by Request and Response, the two
+// classes themselves, their operation tables, and the native functions the module exports to its
+// siblings.
 //
 // Request and Response derive from Message natively: their object structs begin with a
 // MessageObject and their operation tables derive from MessageOps, appending their own entries,
@@ -11,6 +12,8 @@
 #include <Python.h>
 
 #include "common/exports.h"
+
+#include <cstdint>
 
 namespace qm::messages {
 
@@ -121,15 +124,163 @@ inline MessageObject* message_cast(PyObject* obj) noexcept { return reinterpret_
     return message_cast(self)->ops->has_body(message_cast(self), 0);
 }
 
-// Native exports of the module (in its __quillmoth_api__ table), with their signature texts.
-// method_without_body(method, skip_dispatch): 1 when `method` is exactly "GET", "HEAD" or
-// "TRACE", else 0 (None and non-str give 0). The flag has no effect; pass 0.
+// ---------------------------------------------------------------------------------------------
+// Request and Response: a MessageObject first, then their own fields in declared order. Their
+// tables derive from MessageOps and append their own entries.
+
+struct RequestObject;
+struct ResponseObject;
+
+struct RequestOps : MessageOps {
+    // Whether the Expect header asks for "100-continue" (any letter case).
+    int (*expect_100_continue)(RequestObject* self, int skip_dispatch);
+    // Returns the request to its empty state, for reuse (0, or -1 with an exception set).
+    int (*reset)(RequestObject* self, int skip_dispatch);
+};
+
+struct RequestObject {
+    MessageObject message;
+    PyObject* method;              // str or None
+    PyObject* _url;                // URL or None: cache of `url`
+    PyObject* _path;               // bytes or None: raw path
+    PyObject* _raw_query;          // bytes or None: raw query without "?"
+    PyObject* route_values;        // any: the router's captured values
+    PyObject* scope;               // any: the ASGI scope
+    PyObject* _user;               // any: cache of `user`
+    PyObject* _di_scope;           // any
+    PyObject* state;               // any
+    PyObject* _session;            // any
+    PyObject* _base_path;          // str or None
+    PyObject* _original_client_ip; // str or None
+    PyObject* _host;               // str or None: cache of `host`
+    PyObject* _scheme;             // str or None
+    PyObject* _context;            // any; never cleared by reset
+    PyObject* services;            // any
+    PyObject* _is_disconnected;    // None, False or True
+    bool pooled;                   // private to the module: waiting in the request pool
+};
+
+struct ResponseOps : MessageOps {
+    // Whether the status is one of 301, 302, 303, 307, 308.
+    int (*is_redirect)(ResponseObject* self, int skip_dispatch);
+    // Returns the response to its initial state, for reuse (0, or -1 with an exception set).
+    int (*reset)(ResponseObject* self, int skip_dispatch);
+};
+
+struct ResponseObject {
+    MessageObject message;
+    int32_t status;
+    PyObject* state;     // any
+    PyObject* _context;  // any; never cleared by reset
+    bool pooled;         // private to the module: waiting in the response pool
+};
+
+inline RequestObject* request_cast(PyObject* obj) noexcept { return reinterpret_cast<RequestObject*>(obj); }
+inline ResponseObject* response_cast(PyObject* obj) noexcept { return reinterpret_cast<ResponseObject*>(obj); }
+inline const RequestOps* request_ops(const RequestObject* self) noexcept {
+    return static_cast<const RequestOps*>(self->message.ops);
+}
+inline const ResponseOps* response_ops(const ResponseObject* self) noexcept {
+    return static_cast<const ResponseOps*>(self->message.ops);
+}
+
+[[nodiscard]] inline int Request_Expect100Continue(PyObject* self) noexcept {
+    return request_ops(request_cast(self))->expect_100_continue(request_cast(self), 0);
+}
+[[nodiscard]] inline int Request_Reset(PyObject* self) noexcept {
+    return request_ops(request_cast(self))->reset(request_cast(self), 0);
+}
+[[nodiscard]] inline int Response_IsRedirect(PyObject* self) noexcept {
+    return response_ops(response_cast(self))->is_redirect(response_cast(self), 0);
+}
+[[nodiscard]] inline int Response_Reset(PyObject* self) noexcept {
+    return response_ops(response_cast(self))->reset(response_cast(self), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Native exports of the module (in its __quillmoth_api__ table), with their signature texts. The
+// module-level functions take the no-op override flag last; callers pass 0. Functions returning an
+// object give a new reference, or null with an exception set; the others 0 or 1, or -1 with an
+// exception set.
+
+// method_without_body(method): 1 when `method` is exactly "GET", "HEAD" or "TRACE", else 0 (None
+// and non-str give 0).
 inline constexpr const char* kMethodWithoutBodyName = "method_without_body";
 inline constexpr const char* kMethodWithoutBodySignature = "int (PyObject *, int)";
 using MethodWithoutBodyFn = int(PyObject* method, int skip_dispatch);
 
-// Binds method_without_body from quillmoth.messages at the importer's module init; ImportError
-// when the module lacks it or its signature text differs.
+// acquire_request(method, path, raw_query, headers, scope): a pooled or new Request holding the
+// request line, the header list (adopted; None gives a new list) and the scope.
+inline constexpr const char* kAcquireRequestSignature =
+    "RequestObject *(PyObject *, PyObject *, PyObject *, PyObject *, PyObject *, int)";
+using AcquireRequestFn = RequestObject*(PyObject* method, PyObject* path, PyObject* raw_query, PyObject* headers,
+                                        PyObject* scope, int skip_dispatch);
+// release_request(request): resets the request (through its table) and pools it; 0, or -1.
+inline constexpr const char* kReleaseRequestSignature = "int (RequestObject *, int)";
+using ReleaseRequestFn = int(RequestObject* request, int skip_dispatch);
+// acquire_response(status, headers, content): a pooled or new Response (Python's defaults are 200,
+// None, None).
+inline constexpr const char* kAcquireResponseSignature = "ResponseObject *(int, PyObject *, PyObject *, int)";
+using AcquireResponseFn = ResponseObject*(int status, PyObject* headers, PyObject* content, int skip_dispatch);
+// release_response(response): resets the response (disposing of its content) and pools it.
+inline constexpr const char* kReleaseResponseSignature = "int (ResponseObject *, int)";
+using ReleaseResponseFn = int(ResponseObject* response, int skip_dispatch);
+// is_cors_request(request), is_cors_preflight_request(request): 1 or 0, -1 on error.
+inline constexpr const char* kRequestTestSignature = "int (RequestObject *, int)";
+using RequestTestFn = int(RequestObject* request, int skip_dispatch);
+// get_request_absolute_url(request): the request's URL when absolute, else the one built from its
+// scheme, host, base path and raw path (a URL).
+inline constexpr const char* kGetRequestAbsoluteUrlSignature = "PyObject *(RequestObject *, int)";
+using GetRequestAbsoluteUrlFn = PyObject*(RequestObject* request, int skip_dispatch);
+// get_absolute_url_to_path(request, path): the URL of `path` (str or bytes) on the request's
+// scheme, host and base path.
+inline constexpr const char* kGetAbsoluteUrlToPathSignature = "PyObject *(RequestObject *, PyObject *, int)";
+using GetAbsoluteUrlToPathFn = PyObject*(RequestObject* request, PyObject* path, int skip_dispatch);
+
+// Everything a sibling module holds of quillmoth.messages: the three classes (new references kept
+// for the process, checked to be the module's own native classes or subclasses of them) and the
+// exports.
+struct MessagesApi {
+    PyTypeObject* message_type = nullptr;
+    PyTypeObject* request_type = nullptr;
+    PyTypeObject* response_type = nullptr;
+    MethodWithoutBodyFn* method_without_body = nullptr;
+    AcquireRequestFn* acquire_request = nullptr;
+    ReleaseRequestFn* release_request = nullptr;
+    AcquireResponseFn* acquire_response = nullptr;
+    ReleaseResponseFn* release_response = nullptr;
+    RequestTestFn* is_cors_request = nullptr;
+    RequestTestFn* is_cors_preflight_request = nullptr;
+    GetRequestAbsoluteUrlFn* get_request_absolute_url = nullptr;
+    GetAbsoluteUrlToPathFn* get_absolute_url_to_path = nullptr;
+};
+
+// Binds the whole API at the importer's module init; ImportError when an entry is missing or its
+// signature text differs, or a class is not the module's own.
+[[nodiscard]] inline bool import_messages_api(MessagesApi* out) noexcept {
+    qm::ImportedApi api;
+    if (!api.open("quillmoth.messages") ||
+        !api.bind(kMethodWithoutBodyName, kMethodWithoutBodySignature, &out->method_without_body) ||
+        !api.bind("acquire_request", kAcquireRequestSignature, &out->acquire_request) ||
+        !api.bind("release_request", kReleaseRequestSignature, &out->release_request) ||
+        !api.bind("acquire_response", kAcquireResponseSignature, &out->acquire_response) ||
+        !api.bind("release_response", kReleaseResponseSignature, &out->release_response) ||
+        !api.bind("is_cors_request", kRequestTestSignature, &out->is_cors_request) ||
+        !api.bind("is_cors_preflight_request", kRequestTestSignature, &out->is_cors_preflight_request) ||
+        !api.bind("get_request_absolute_url", kGetRequestAbsoluteUrlSignature, &out->get_request_absolute_url) ||
+        !api.bind("get_absolute_url_to_path", kGetAbsoluteUrlToPathSignature, &out->get_absolute_url_to_path)) {
+        return false;
+    }
+    out->message_type = qm::import_native_type("quillmoth.messages", "Message");
+    out->request_type = out->message_type ? qm::import_native_type("quillmoth.messages", "Request") : nullptr;
+    out->response_type = out->request_type ? qm::import_native_type("quillmoth.messages", "Response") : nullptr;
+    if (out->response_type) return true;
+    Py_CLEAR(out->message_type);
+    Py_CLEAR(out->request_type);
+    return false;
+}
+
+// Binds method_without_body alone.
 [[nodiscard]] inline bool import_method_without_body(MethodWithoutBodyFn** out) noexcept {
     qm::ImportedApi api;
     return api.open("quillmoth.messages") && api.bind(kMethodWithoutBodyName, kMethodWithoutBodySignature, out);

@@ -47,9 +47,14 @@ struct TypeExport {
     PyTypeObject* type;
 };
 
+// Adds `__quillmoth_types__` to `module` (merging with an existing table).
 [[nodiscard]] inline bool publish_types(PyObject* module, const TypeExport* types, size_t count) noexcept {
-    Ref table(PyDict_New());
-    if (!table || PyModule_AddObjectRef(module, kTypesAttribute, table.get()) < 0) return false;
+    Ref table;
+    if (PyObject_GetOptionalAttrString(module, kTypesAttribute, table.out()) < 0) return false;
+    if (!table) {
+        table.reset(PyDict_New());
+        if (!table || PyModule_AddObjectRef(module, kTypesAttribute, table.get()) < 0) return false;
+    }
     for (size_t i = 0; i < count; ++i) {
         Ref capsule(PyCapsule_New(types[i].type, kTypeSignature, nullptr));
         if (!capsule || PyDict_SetItemString(table.get(), types[i].name, capsule.get()) < 0) return false;
@@ -57,16 +62,22 @@ struct TypeExport {
     return true;
 }
 
-// Imports `qualified_module` and returns a new reference to its attribute `name`, checking that it
-// is a class; ImportError otherwise. For Python classes that are only called, never read natively.
-[[nodiscard]] inline PyTypeObject* import_class(const char* qualified_module, const char* name) noexcept {
+// `from qualified_module import name`: a new reference, or null with ImportError set ("cannot
+// import name ..." when the module lacks the attribute).
+[[nodiscard]] inline PyObject* import_attr(const char* qualified_module, const char* name) noexcept {
     Ref module(PyImport_ImportModule(qualified_module));
     if (!module) return nullptr;
-    Ref attr(PyObject_GetAttrString(module.get(), name));
-    if (!attr) {
-        PyErr_Clear();
-        return raise_format(PyExc_ImportError, "cannot import name '%.200s' from '%.200s'", name, qualified_module);
-    }
+    PyObject* attr = PyObject_GetAttrString(module.get(), name);
+    if (attr) return attr;
+    PyErr_Clear();
+    return raise_format(PyExc_ImportError, "cannot import name '%.200s' from '%.200s'", name, qualified_module);
+}
+
+// The same, checked to be a class; ImportError otherwise. For Python classes that are only
+// called or tested against, never read natively.
+[[nodiscard]] inline PyTypeObject* import_class(const char* qualified_module, const char* name) noexcept {
+    Ref attr(import_attr(qualified_module, name));
+    if (!attr) return nullptr;
     if (!PyType_Check(attr.get())) {
         return raise_format(PyExc_ImportError, "%.200s.%.200s is not a class", qualified_module, name);
     }

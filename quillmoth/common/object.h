@@ -49,11 +49,57 @@ inline void clear_field(PyObject** slot) noexcept {
 //   tp_dealloc   dealloc         untracks, releases the fields, frees, drops the class, or
 //                dealloc_with_weakrefs  the same after clearing weak references (classes with
 //                                Py_TPFLAGS_MANAGED_WEAKREF).
-// `release` drops the fields for a class that writes its own dealloc (a free list, say).
-template <typename T, PyObject* T::*... Fields>
-struct ObjectFields {
+// `release` drops the fields for a class that writes its own dealloc (a free list, say), and
+// `visit_fields` visits them without the class. A layout that begins with another one (a native
+// subclass) lists its own fields with DerivedFields over the base's list.
+namespace detail {
+
+template <typename Impl>
+struct FieldSlots {
     static int traverse(PyObject* op, visitproc visit, void* arg) noexcept {
         Py_VISIT(Py_TYPE(op));
+        return Impl::visit_fields(op, visit, arg);
+    }
+
+    static int clear(PyObject* op) noexcept {
+        Impl::release(op);
+        return 0;
+    }
+
+    static int clear_to_none(PyObject* op) noexcept {
+        Impl::reset_to_none(op);
+        return 0;
+    }
+
+    // The trashcan defers the release of very deep chains (an object holding an object holding ...)
+    // so freeing them never overflows the C stack.
+    static void dealloc(PyObject* op) noexcept {
+        PyTypeObject* type = Py_TYPE(op);
+        PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc)
+        Impl::release(op);
+        type->tp_free(op);
+        Py_DECREF(type);
+        Py_TRASHCAN_END
+    }
+
+    static void dealloc_with_weakrefs(PyObject* op) noexcept {
+        PyTypeObject* type = Py_TYPE(op);
+        PyObject_GC_UnTrack(op);
+        Py_TRASHCAN_BEGIN(op, dealloc_with_weakrefs)
+        PyObject_ClearWeakRefs(op);
+        Impl::release(op);
+        type->tp_free(op);
+        Py_DECREF(type);
+        Py_TRASHCAN_END
+    }
+};
+
+}  // namespace detail
+
+template <typename T, PyObject* T::*... Fields>
+struct ObjectFields : detail::FieldSlots<ObjectFields<T, Fields...>> {
+    static int visit_fields(PyObject* op, visitproc visit, void* arg) noexcept {
         [[maybe_unused]] T* self = reinterpret_cast<T*>(op);
         int result = 0;
         (void)(((result = detail::visit_field(self->*Fields, visit, arg)) == 0) && ...);
@@ -65,38 +111,31 @@ struct ObjectFields {
         (detail::clear_field(&(self->*Fields)), ...);
     }
 
-    static int clear(PyObject* op) noexcept {
-        release(op);
-        return 0;
-    }
-
-    static int clear_to_none(PyObject* op) noexcept {
+    static void reset_to_none(PyObject* op) noexcept {
         [[maybe_unused]] T* self = reinterpret_cast<T*>(op);
         (replace_field_borrowed(&(self->*Fields), Py_None), ...);
-        return 0;
+    }
+};
+
+// The fields of a layout T that begins with the layout of `Base` (an ObjectFields or DerivedFields
+// list), followed by T's own `Fields`.
+template <typename Base, typename T, PyObject* T::*... Fields>
+struct DerivedFields : detail::FieldSlots<DerivedFields<Base, T, Fields...>> {
+    using Own = ObjectFields<T, Fields...>;
+
+    static int visit_fields(PyObject* op, visitproc visit, void* arg) noexcept {
+        int result = Base::visit_fields(op, visit, arg);
+        return result ? result : Own::visit_fields(op, visit, arg);
     }
 
-    // The trashcan defers the release of very deep chains (an object holding an object holding ...)
-    // so freeing them never overflows the C stack.
-    static void dealloc(PyObject* op) noexcept {
-        PyTypeObject* type = Py_TYPE(op);
-        PyObject_GC_UnTrack(op);
-        Py_TRASHCAN_BEGIN(op, dealloc)
-        release(op);
-        type->tp_free(op);
-        Py_DECREF(type);
-        Py_TRASHCAN_END
+    static void release(PyObject* op) noexcept {
+        Own::release(op);
+        Base::release(op);
     }
 
-    static void dealloc_with_weakrefs(PyObject* op) noexcept {
-        PyTypeObject* type = Py_TYPE(op);
-        PyObject_GC_UnTrack(op);
-        Py_TRASHCAN_BEGIN(op, dealloc_with_weakrefs)
-        PyObject_ClearWeakRefs(op);
-        release(op);
-        type->tp_free(op);
-        Py_DECREF(type);
-        Py_TRASHCAN_END
+    static void reset_to_none(PyObject* op) noexcept {
+        Base::reset_to_none(op);
+        Own::reset_to_none(op);
     }
 };
 
@@ -107,7 +146,8 @@ struct ExceptionFields {
     static PyTypeObject* base() noexcept { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
 
     static int traverse(PyObject* op, visitproc visit, void* arg) noexcept {
-        int result = ObjectFields<T, Fields...>::traverse(op, visit, arg);
+        Py_VISIT(Py_TYPE(op));
+        int result = ObjectFields<T, Fields...>::visit_fields(op, visit, arg);
         return result ? result : base()->tp_traverse(op, visit, arg);
     }
 

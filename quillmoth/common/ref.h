@@ -47,6 +47,12 @@ public:
         ptr_ = owned;
         Py_XDECREF(old);
     }
+    // For a C API call that hands a new reference back through a pointer
+    // (`PyDict_GetItemRef(dict, key, ref.out())`): drops what is held and gives the slot.
+    [[nodiscard]] PyObject** out() noexcept {
+        reset();
+        return &ptr_;
+    }
     // Same as reset, for the common `ref.reset(borrowed)` with an incref.
     void reset_borrowed(PyObject* borrowed) noexcept {
         Py_XINCREF(borrowed);
