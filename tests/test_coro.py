@@ -8,7 +8,10 @@ import gc
 import inspect
 import os
 import resource
+import shutil
+import subprocess
 import sys
+import sysconfig
 import tracemalloc
 import types
 import warnings
@@ -27,6 +30,23 @@ pytestmark = pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited
 @pytest.fixture(scope="module")
 def h(compile_native):
     return load_module("coro_harness", compile_native("coro_harness"))
+
+
+@pytest.fixture(scope="module")
+def sibling(h, tmp_path_factory):
+    """The test module built again under another name: a second module with classes of its own, as
+    messages, keystone and scribe each have."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with open(os.path.join(root, "tests", "native", "coro_harness.cpp")) as file:
+        source = file.read().replace("coro_harness", "coro_sibling")
+    out_dir = tmp_path_factory.mktemp("sibling")
+    (out_dir / "coro_sibling.cpp").write_text(source)
+    target = out_dir / ("coro_sibling" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([shutil.which("c++") or shutil.which("g++"), "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall",
+                    "-Wextra", "-Werror", "-fno-exceptions", "-I" + sysconfig.get_paths()["include"],
+                    "-I" + os.path.join(root, "quillmoth"), str(out_dir / "coro_sibling.cpp"), "-o", str(target)],
+                   check=True)
+    return load_module("coro_sibling", target)
 
 
 def _uvloop_factory():
@@ -233,6 +253,7 @@ def _pairs(h):
         "chain": lambda m, a: (m.chain if m else py_chain)(3, inner(*a)),
         "stubborn": lambda m, a: (m.stubborn if m else py_stubborn)(inner(*a), inner(1)),
         "stubborn_at_once": lambda m, a: (m.stubborn if m else py_stubborn)(inner(*a), py_identity("late")),
+        "guarded": lambda m, a: (m.guarded if m else py_guarded)(inner(*a), []),
         "nested_native": lambda m, a: (m.await_one if m else py_await_one)((m.chain if m else py_chain)(2, inner(*a))),
     }
 
@@ -254,31 +275,11 @@ def test_protocol_matches_python(h, name, count, catches, ops):
     native, python = factory(h, args), factory(None, args)
     for op in ops:
         got, expected = apply(native, op), apply(python, op)
-        if expected[0] == "raise" and expected[1] is RuntimeError and "coroutine" in expected[2]:
-            # The twin names itself in some messages ("coroutine 'py_chain' ..."); ours says the same
-            # without the name.
-            assert got[:2] == expected[:2]
-        else:
-            assert got == expected, (op, got, expected)
+        assert got == expected, (op, got, expected)
     assert native.cr_running is False
     assert (native.cr_await is None) == (python.cr_await is None)
     assert (native.cr_suspended, native.cr_running) == (python.cr_suspended, python.cr_running)
     assert apply(native, ("close", None)) == apply(python, ("close", None))
-
-
-def test_guarded_sees_what_python_sees(h):
-    for ops in [[("send", None), ("throw", ValueError)], [("send", None), ("close", None)],
-                [("send", None), ("send", 1)], [("throw", KeyError)]]:
-        logs, coros = [], []
-        for module in (h, None):
-            log = []
-            coros.append(coro := (module.guarded if module else py_guarded)(inner(2), log))
-            logs.append(([apply(coro, op) for op in ops], log))
-        assert logs[0] == logs[1]
-        # Closing what is still suspended (as dropping it would) logs the GeneratorExit on both.
-        for coro in coros:
-            coro.close()
-        assert logs[0] == logs[1]
 
 
 @pytest.mark.parametrize("args, warns", [
@@ -389,13 +390,6 @@ def test_unstarted_coroutine_dropped_or_closed_releases_its_arguments(h):
         assert sys.getrefcount(arg) == before
         del arg
         assert ref() is None
-
-
-def test_non_none_into_just_started(h):
-    with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
-        h.identity(1).send(2)
-    with pytest.raises(TypeError, match="^can't send non-None value to a just-started generator$"):
-        h.get_chunks(b"x").send(2)
 
 
 @pytest.mark.parametrize("awaitable_factory", [
@@ -511,21 +505,6 @@ def test_close_while_awaiting_closes_the_awaited_object(h):
         coro.send(None)
 
 
-def test_close_that_keeps_going_raises_runtime_error(h):
-    for module in (h, None):
-        coro = (module.stubborn if module else py_stubborn)(inner(1), inner(1))
-        coro.send(None)
-        with pytest.raises(RuntimeError, match="^coroutine ignored GeneratorExit$"):
-            coro.close()
-        assert coro.cr_suspended is True
-        with pytest.raises(StopIteration):
-            coro.send("late")
-    for module in (h, None):
-        coro = (module.stubborn if module else py_stubborn)(inner(1), py_identity("cleanup result"))
-        coro.send(None)
-        assert coro.close() == "cleanup result"
-
-
 def test_cancelling_a_task_reaches_the_future_it_awaits(h, run):
     async def main():
         loop = asyncio.get_running_loop()
@@ -576,6 +555,26 @@ def test_deep_chain_of_native_awaits(h, run):
         h.chain(200_000, h.ready(1)).send(None)
 
 
+def test_coroutines_of_another_module_are_resumed_directly(h, sibling, run):
+    assert type(sibling.identity(1)) is not type(h.identity(1))
+    # Each module recognises the other's frames (the shared marker), so it resumes them directly.
+    assert h.is_native_coroutine(sibling.identity(1)) and sibling.is_native_coroutine(h.identity(1))
+    assert not h.is_native_coroutine(py_identity(1)) and not h.is_native_coroutine(sibling.get_chunks(b""))
+    gc.collect()
+
+    async def main():
+        future = asyncio.get_running_loop().create_future()
+        log = []
+        task = asyncio.create_task(h.guarded(sibling.chain(3, h.await_one(sibling.await_one(future))), log))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return future.cancelled(), log, await sibling.await_one(h.await_one(sibling.ready("across")))
+
+    assert run(main()) == (True, [asyncio.CancelledError], "across")
+
+
 # --- asyncio ---------------------------------------------------------------------------------------
 
 def test_asyncio_accepts_native_coroutines(h, run):
@@ -600,9 +599,7 @@ def test_asyncio_accepts_native_coroutines(h, run):
         return results
 
     assert run(main()) == ["LATE", "ensure", [1, 2, 3], "waited", [[0, 0], [1, 1], [2, 2]]]
-
-
-def test_loop_runs_a_native_coroutine_directly(h, run):
+    # The loop also runs one as the task's own coroutine, stepped through its send slot.
     assert run(h.await_all([asyncio.sleep(0, "a"), h.ready("b"), Awaitable(2, tags=False)])) == ["a", "b", "awaited"]
 
 
@@ -658,14 +655,6 @@ def test_send_all_awaits_send_for_each_chunk(h, run):
     assert count == 3
     assert [m["body"] for m in sent] == [b"a", b"b", b"c", b""]
     assert [m["more_body"] for m in sent] == [True, True, True, False]
-
-
-def test_handler_with_exception_handler_shape(h, run):
-    async def app(request, exc):
-        await asyncio.sleep(0)
-        return (request, type(exc).__name__)
-
-    assert run(h.handle_error(app, "req", KeyError())) == ("req", "KeyError")
 
 
 # --- Async generators ------------------------------------------------------------------------------
@@ -734,6 +723,37 @@ def test_aclose_and_athrow_while_awaiting(h, run):
 
     native_cancel, native_throw, py_cancel, py_throw = run(main())
     assert (native_cancel, native_throw) == (py_cancel, py_throw)
+
+
+def test_event_loop_finalizes_abandoned_native_async_generators(h, run):
+    """The loop's async generator hooks apply: an abandoned generator's aclose() runs on the loop
+    (so its cleanup may await), and the loop's shutdown closes one still referenced."""
+
+    class Slow(_Source):
+        async def __anext__(self):
+            self.count -= 1
+            await asyncio.sleep(0)
+            return self.count
+
+        async def aclose(self):
+            await asyncio.sleep(0)
+            self.closed = True
+
+    async def main():
+        abandoned, kept = Slow(5), Slow(5)
+        agen = h.aiter_items(abandoned)
+        assert await anext(agen) == 4
+        del agen
+        gc.collect()
+        for _ in range(5):
+            await asyncio.sleep(0)
+        holder = h.aiter_items(kept)
+        await anext(holder)
+        return abandoned, kept, holder
+
+    abandoned, kept, holder = run(main())
+    assert abandoned.closed and kept.closed
+    assert weakref.ref(holder)() is holder and weakref.ref(h.identity(1)) is not None
 
 
 def _drive(awaitable):
@@ -999,10 +1019,19 @@ def _await_loop(h, count):
     return body()
 
 
+def _rss_kib():
+    """The resident set size now (Linux), else the peak so far."""
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * resource.getpagesize() // 1024
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def _measure(h, count):
     asyncio.run(_await_loop(h, 20_000))  # warm the free lists and caches
     gc.collect()
-    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    rss_before = _rss_kib()
     tracemalloc.start()
     try:
         asyncio.run(_await_loop(h, 1000))
@@ -1013,7 +1042,7 @@ def _measure(h, count):
         end, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    rss_after = _rss_kib()
     return start, end, rss_before, rss_after
 
 
@@ -1024,6 +1053,7 @@ def test_memory_stays_flat_over_200k_awaits(h):
 
 @pytest.mark.skipif(os.environ.get("QM_LONG") != "1", reason="long run: set QM_LONG=1")
 def test_memory_stays_flat_over_a_million_awaits(h):
-    start, end, rss_before, rss_after = _measure(h, 500_000)
-    print(f"\ntracemalloc {start} -> {end} bytes; max RSS {rss_before} -> {rss_after} KiB")
+    start, end, rss_before, rss_after = _measure(h, 500_000)  # two native awaits per turn
+    print(f"\ntracemalloc {start} -> {end} bytes; RSS {rss_before} -> {rss_after} KiB")
+    # RSS is reported, not checked: under a sanitizer's quarantine it grows whatever the code does.
     assert end - start < 64 * 1024, (start, end)

@@ -275,7 +275,7 @@ inline bool is_function_of(PyObject* attr, const Function* def) noexcept {
 
 namespace detail {
 
-inline constexpr const char* kNameTexts[kNameCount] = {"throw", "close", "cr_await"};
+inline constexpr const char* kNameTexts[kNameCount] = {"throw", "close"};
 
 #define QM_CORO_DOC(sig, text) PyDoc_STR(sig "\n--\n\n" text)
 
@@ -351,6 +351,11 @@ QM_CORO_LOCAL inline PyGetSetDef async_generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+QM_CORO_LOCAL inline PyMemberDef frame_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Frame, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 QM_CORO_LOCAL inline PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -403,11 +408,27 @@ inline void release_state() noexcept {
     g_state.token = nullptr;
 }
 
+// The getter behind a Python coroutine's cr_await, so that awaiting one never looks it up.
+[[nodiscard]] inline bool find_coro_await_getter() noexcept {
+    Ref dict(PyType_GetDict(&PyCoro_Type));
+    if (!dict) return false;
+    PyObject* descr = PyDict_GetItemString(dict.get(), "cr_await");  // borrowed
+    if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type) ||
+        !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->get) {
+        return raise_error(PyExc_SystemError, "coroutine.cr_await is not a getter");
+    }
+    PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+    g_state.coro_await_get = def->get;
+    g_state.coro_await_closure = def->closure;
+    return true;
+}
+
 [[nodiscard]] inline bool make_types(PyObject* module) noexcept {
     for (int i = 0; i < kNameCount; ++i) {
         g_state.names[i] = PyUnicode_InternFromString(kNameTexts[i]);
         if (!g_state.names[i]) return false;
     }
+    if (!find_coro_await_getter()) return false;
     if (!find_token()) return false;
     const char* module_name = PyModule_GetName(module);
     if (!module_name) return false;
@@ -426,6 +447,7 @@ inline void release_state() noexcept {
         {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
         {Py_tp_methods, coroutine_methods},
         {Py_tp_getset, coroutine_getset},
+        {Py_tp_members, frame_members},
         QM_CORO_TOKEN_SLOT
         {0, nullptr},
     };
@@ -438,6 +460,7 @@ inline void release_state() noexcept {
         {Py_tp_iternext, reinterpret_cast<void*>(frame_iternext)},
         {Py_tp_methods, generator_methods},
         {Py_tp_getset, generator_getset},
+        {Py_tp_members, frame_members},
         QM_CORO_TOKEN_SLOT
         {0, nullptr},
     };
@@ -450,6 +473,7 @@ inline void release_state() noexcept {
         {Py_am_anext, reinterpret_cast<void*>(async_gen_anext)},
         {Py_tp_methods, async_generator_methods},
         {Py_tp_getset, async_generator_getset},
+        {Py_tp_members, frame_members},
         QM_CORO_TOKEN_SLOT
         {0, nullptr},
     };

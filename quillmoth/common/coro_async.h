@@ -236,19 +236,41 @@ inline PyObject* async_op_await(PyObject* op) noexcept { return Py_NewRef(op); }
 // ---------------------------------------------------------------------------------------------
 // Async generator methods
 
+// The first __anext__, asend, athrow or aclose applies the interpreter's async generator hooks, as
+// for a Python async generator: the finalizer hook in force is kept (frame_finalize hands the
+// generator to it), and the firstiter hook is called (asyncio's registers the generator with the
+// loop, whose shutdown_asyncgens() closes it). An error of firstiter is the call's error.
+[[nodiscard]] inline bool start_hooks(Frame* gen) noexcept {
+    if (gen->hooks_started) return true;
+    gen->hooks_started = true;
+    PyThreadState* tstate = PyThreadState_Get();
+    if (tstate->async_gen_finalizer) replace_field_borrowed(&gen->finalizer, tstate->async_gen_finalizer);
+    if (PyObject* hook = tstate->async_gen_firstiter) {
+        Ref firstiter(Py_NewRef(hook));
+        Ref result(PyObject_CallOneArg(firstiter.get(), reinterpret_cast<PyObject*>(gen)));
+        if (!result) return false;
+    }
+    return true;
+}
+
 inline PyObject* async_gen_anext(PyObject* op) noexcept {
-    return new_async_op(reinterpret_cast<Frame*>(op), AsyncMode::kSend, Py_None);
+    Frame* gen = reinterpret_cast<Frame*>(op);
+    if (!start_hooks(gen)) return nullptr;
+    return new_async_op(gen, AsyncMode::kSend, Py_None);
 }
 
 inline PyObject* async_gen_aiter(PyObject* op) noexcept { return Py_NewRef(op); }
 
 inline PyObject* async_gen_asend(PyObject* op, PyObject* value) noexcept {
-    return new_async_op(reinterpret_cast<Frame*>(op), AsyncMode::kSend, value);
+    Frame* gen = reinterpret_cast<Frame*>(op);
+    if (!start_hooks(gen)) return nullptr;
+    return new_async_op(gen, AsyncMode::kSend, value);
 }
 
 inline PyObject* async_gen_athrow(PyObject* op, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Thrown t;
     if (!parse_thrown("athrow", args, nargs, &t)) return nullptr;
+    if (!start_hooks(reinterpret_cast<Frame*>(op))) return nullptr;
     Ref packed(PyTuple_New(nargs));
     if (!packed) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(packed.get(), i, Py_NewRef(args[i]));
@@ -256,7 +278,9 @@ inline PyObject* async_gen_athrow(PyObject* op, PyObject* const* args, Py_ssize_
 }
 
 inline PyObject* async_gen_aclose(PyObject* op, PyObject*) noexcept {
-    return new_async_op(reinterpret_cast<Frame*>(op), AsyncMode::kClose, nullptr);
+    Frame* gen = reinterpret_cast<Frame*>(op);
+    if (!start_hooks(gen)) return nullptr;
+    return new_async_op(gen, AsyncMode::kClose, nullptr);
 }
 
 inline PyObject* async_gen_get_running(PyObject* op, void*) noexcept {

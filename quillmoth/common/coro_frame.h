@@ -7,7 +7,8 @@
 //
 // The frame is the coroutine object itself. It holds the operation's state as a resume label
 // (`f.state`, 0 on the first call), kSlots owned object slots (the arguments first, then whatever
-// the operation keeps across a suspension) and kScalars plain integers. Each call of the step
+// the operation keeps across a suspension; read with f[i], written only through f.set / f.take so
+// that the collector and the release see them) and kScalars plain integers. Each call of the step
 // function runs from one suspension point to the next and says what comes next:
 //
 //     return f.await(kGotBody, awaitable);   suspend on `awaitable` (a new reference), resume at kGotBody
@@ -15,8 +16,9 @@
 //     return f.ret(value);                   finish with `value` (a new reference)
 //     return qm::kFailed;                    finish with the exception that is set (any qm::raise_...)
 //
-// `sent` is what arrives at the suspension point: Py_None on the first call, then the result of the
-// await, or the value sent into a generator after a yield. When `sent` is null an exception is set:
+// `sent` is what arrives at the suspension point (borrowed for the call; f.set_borrowed keeps it):
+// Py_None on the first call, then the result of the await, or the value sent into a generator after
+// a yield. When `sent` is null an exception is set:
 // the awaited object raised, or one was thrown in (throw(), close()'s GeneratorExit, a task's
 // CancelledError). The step function handles it like an except clause (test it with
 // PyErr_ExceptionMatches, clear it, go on) or propagates it by returning kFailed. A null
@@ -31,6 +33,12 @@
 // go down into it, close() closes it. A native coroutine of this mechanism awaited by another is
 // resumed directly through the frame functions below (no iterator protocol, no StopIteration
 // objects), whichever module made it.
+//
+// Python code runs inside a step wherever the step calls it, and while the driver sends into or
+// closes the awaited object. The frame is running then: code that tries to resume it again gets
+// "coroutine already executing", and the frame's state cannot change under the step. A frame that
+// finishes drops its slots at once; a destructor run by that finds it finished. An operation that
+// needs more than kSlots objects keeps the rest in a tuple or list in one slot.
 //
 // Costs: a frame comes from a small free list and needs no other allocation; awaiting something
 // that completes at once costs one call of its send slot. The garbage collector sees every slot, the
@@ -91,7 +99,10 @@ struct Frame {
     bool async_running;  // async generators: an __anext__/asend/athrow/aclose awaitable drives it
     bool async_closed;   // async generators: aclose() began, or it ended
     bool finalized;      // frame_finalize ran (the collector's mark is set in the header)
+    bool hooks_started;  // async generators: the interpreter's async generator hooks were applied
     uint8_t top;         // slots at and past this index are null
+    PyObject* finalizer;  // async generators: the finalizer hook in force when it started, or null
+    PyObject* weakrefs;
 
     // Slot i, borrowed (null when empty).
     PyObject* operator[](int i) const noexcept { return slots[i]; }
@@ -140,7 +151,7 @@ inline constexpr int kFreeAsyncOps = 16;
 
 struct AsyncOp;
 
-enum NameIndex { kNameThrow, kNameClose, kNameCrAwait, kNameCount };
+enum NameIndex { kNameThrow, kNameClose, kNameCount };
 
 // Everything the mechanism keeps per module: its classes, the marker shared by every module's
 // frame classes, interned names and the free lists.
@@ -156,6 +167,8 @@ struct ModuleState {
     int free_frame_count;
     AsyncOp* free_ops[kFreeAsyncOps];
     int free_op_count;
+    getter coro_await_get;        // the getter of a Python coroutine's cr_await, and its closure
+    void* coro_await_closure;
     PyStopIterationObject* stop;  // the StopIteration reused for returns (see raise_stop)
     PyObject* stop_args;          // and its one-item args tuple
 };
@@ -221,7 +234,6 @@ inline bool is_frame_type(PyTypeObject* type) noexcept {
 inline Frame* as_native_coroutine(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == g_state.coroutine_type) return reinterpret_cast<Frame*>(obj);
-    if (QM_LIKELY(type == g_state.generator_type || type == g_state.async_generator_type)) return nullptr;
     if (!is_frame_type(type)) return nullptr;
     Frame* frame = reinterpret_cast<Frame*>(obj);
     return frame->op->kind == Kind::kCoroutine ? frame : nullptr;
@@ -292,9 +304,19 @@ inline void raise_stop(PyObject* value) noexcept {
 // StopIteration it consumes at once: the module's kept instance when nothing else holds it.
 inline void raise_stop_kept(PyObject* value) noexcept {
     PyStopIterationObject* stop = g_state.stop;
-    if (QM_LIKELY(stop && Py_REFCNT(stop) == 1)) {
-        if (QM_UNLIKELY(!stop_is_bare(stop))) scrub_stop(stop);
-        PyObject* kept = g_state.stop_args;
+    PyObject* kept = g_state.stop_args;
+    // The usual case: the instance and its tuple free, nothing attached since the last return.
+    if (QM_LIKELY(stop && Py_REFCNT(stop) == 1 && stop->args == kept && Py_REFCNT(kept) == 2 &&
+                  value != Py_None && stop_is_bare(stop))) {
+        PyObject* old_item = refill_args(kept, value);
+        PyObject* old_value = std::exchange(stop->value, Py_NewRef(value));
+        PyErr_SetRaisedException(Py_NewRef(reinterpret_cast<PyObject*>(stop)));
+        Py_DECREF(old_item);
+        Py_DECREF(old_value);
+        return;
+    }
+    if (stop && Py_REFCNT(stop) == 1) {
+        if (!stop_is_bare(stop)) scrub_stop(stop);
         PyObject* old_item = nullptr;
         PyObject* args;
         if (value == Py_None) {
@@ -333,7 +355,7 @@ inline void scrub_kept_stop() noexcept {
         scrub_stop(stop);
         return;
     }
-    if (stop->value == Py_None) return;
+    if (stop->value == Py_None) return;  // scrubbed already, or a `return None`
     PyObject* kept = g_state.stop_args;
     PyObject* old_item = args_reusable(stop, kept) ? refill_args(kept, Py_None) : nullptr;
     PyObject* old_value = std::exchange(stop->value, Py_NewRef(Py_None));
@@ -394,6 +416,8 @@ inline void release_frame(Frame* f) noexcept {
     f->status = Status::kFinished;
     PyObject* awaiting = std::exchange(f->awaiting, nullptr);
     Py_XDECREF(awaiting);
+    PyObject* finalizer = std::exchange(f->finalizer, nullptr);
+    Py_XDECREF(finalizer);
     // A destructor run here finds the frame finished: it cannot store into the slots again.
     for (int i = 0, top = std::exchange(f->top, uint8_t{0}); i < top; ++i) {
         PyObject* old = std::exchange(f->slots[i], nullptr);
@@ -423,10 +447,11 @@ inline Outcome finish_with_error(Frame* f, bool started = true) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (PyCoro_CheckExact(obj)) {
         // Sending into a coroutine another one is awaiting would resume it under the other's feet.
-        PyObject* awaited = nullptr;
-        if (PyObject_GetOptionalAttr(obj, g_state.names[kNameCrAwait], &awaited) < 0) return nullptr;
-        bool busy = awaited && awaited != Py_None;
-        Py_XDECREF(awaited);
+        // Its cr_await getter, found once at init, tells without an attribute lookup.
+        PyObject* awaited = g_state.coro_await_get(obj, g_state.coro_await_closure);
+        if (!awaited) return nullptr;
+        bool busy = awaited != Py_None;
+        Py_DECREF(awaited);
         if (busy) return raise_error(PyExc_RuntimeError, "coroutine is being awaited already");
         return held.release();
     }
@@ -827,6 +852,8 @@ inline int frame_close(Frame* f, PyObject** result) noexcept {
         f = PyObject_GC_New(Frame, type);
         if (!f) return nullptr;
         f->awaiting = nullptr;
+        f->finalizer = nullptr;
+        f->weakrefs = nullptr;
         for (PyObject*& slot : f->slots) slot = nullptr;
     }
     f->op = op;
@@ -836,6 +863,7 @@ inline int frame_close(Frame* f, PyObject** result) noexcept {
     f->async_running = false;
     f->async_closed = false;
     f->finalized = false;
+    f->hooks_started = false;
     f->top = static_cast<uint8_t>(count);
     for (Py_ssize_t i = 0; i < count; ++i) f->slots[i] = Py_XNewRef(args[i]);
     PyObject_GC_Track(f);
@@ -846,6 +874,7 @@ inline int frame_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(op));
     Frame* f = reinterpret_cast<Frame*>(op);
     Py_VISIT(f->awaiting);
+    Py_VISIT(f->finalizer);
     for (int i = 0; i < f->top; ++i) Py_VISIT(f->slots[i]);
     return 0;
 }
@@ -857,12 +886,22 @@ inline int frame_clear(PyObject* op) noexcept {
 }
 
 // A suspended frame that goes away is closed first, so the object it awaits is closed and the
-// step function sees GeneratorExit. Errors cannot go anywhere: they are reported as unraisable.
+// step function sees GeneratorExit. An async generator that an event loop's finalizer hook
+// watches is handed to that hook instead (which schedules its aclose() on the loop, so its cleanup
+// may await; the hook keeps it alive until then). Errors cannot go anywhere: they are reported as
+// unraisable.
 inline void frame_finalize(PyObject* op) noexcept {
     Frame* f = reinterpret_cast<Frame*>(op);
     f->finalized = true;
     if (f->status != Status::kSuspended) return;
     PyObject* saved = PyErr_GetRaisedException();
+    if (f->finalizer && !f->async_closed) {
+        Ref finalizer(Py_NewRef(f->finalizer));
+        Ref result(PyObject_CallOneArg(finalizer.get(), op));
+        if (!result) PyErr_WriteUnraisable(op);
+        PyErr_SetRaisedException(saved);
+        return;
+    }
     PyObject* result = nullptr;
     if (frame_close(f, &result) < 0) {
         PyErr_WriteUnraisable(op);
@@ -874,6 +913,7 @@ inline void frame_finalize(PyObject* op) noexcept {
 
 inline void frame_dealloc(PyObject* op) noexcept {
     Frame* f = reinterpret_cast<Frame*>(op);
+    if (f->weakrefs) PyObject_ClearWeakRefs(op);
     if (f->status == Status::kSuspended) {
         if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected by its cleanup
     }
