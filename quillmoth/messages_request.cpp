@@ -30,11 +30,13 @@ enum Name {
     N_USER,
     N_PATH_FIELD,
     N_RAW_QUERY_FIELD,
+    N_URL,
+    N_CLIENT_IP,
     N_COUNT
 };
 constexpr const char* kNameTexts[N_COUNT] = {"expect_100_continue", "reset", "identity", "get", "scheme",
                                              "root_path", "client", "values", "file", "close", "with_query",
-                                             "user", "_path", "_raw_query"};
+                                             "user", "_path", "_raw_query", "url", "client_ip"};
 InternedNames<N_COUNT> g_names{kNameTexts};
 Overridable g_overridables[N_OPS_COUNT];
 
@@ -204,7 +206,8 @@ PyObject* request_get_client_ip(PyObject* op, void*) noexcept {
 PyObject* request_get_original_client_ip(PyObject* op, void*) noexcept {
     RequestObject* self = as_request(op);
     if (self->_original_client_ip != Py_None) return Py_NewRef(self->_original_client_ip);
-    return request_get_client_ip(op, nullptr);
+    if (Py_IS_TYPE(op, g_request_type)) return request_get_client_ip(op, nullptr);
+    return PyObject_GetAttr(op, g_names[N_CLIENT_IP]);
 }
 
 PyObject* request_get_path(PyObject* op, void*) noexcept {
@@ -225,9 +228,11 @@ PyObject* request_get_query(PyObject* op, void*) noexcept {
 // The url getter: the cached URL, or one built from the raw path and query.
 PyObject* request_url(RequestObject* self) noexcept {
     if (self->_url != Py_None) {
-        int truth = PyObject_IsTrue(self->_url);
+        // Held: the truth test of a URL subclass runs Python code, which may replace the field.
+        Ref cached = Ref::borrow(self->_url);
+        int truth = PyObject_IsTrue(cached.get());
         if (truth < 0) return nullptr;
-        if (truth) return Py_NewRef(self->_url);
+        if (truth) return cached.release();
     }
     Ref text;
     PyObject* path = self->_path;
@@ -253,6 +258,12 @@ PyObject* request_url(RequestObject* self) noexcept {
 }
 
 PyObject* request_get_url(PyObject* op, void*) noexcept { return request_url(as_request(op)); }
+
+// The `url` property as the object answers it: a subclass may redefine the property.
+PyObject* read_url(RequestObject* self) noexcept {
+    if (Py_IS_TYPE(as_object(self), g_request_type)) return request_url(self);
+    return PyObject_GetAttr(as_object(self), g_names[N_URL]);
+}
 
 // The url setter, with value v: falsy gives None; bytes (or a subclass) and str (encoded as
 // UTF-8) become a new URL; a URL is taken as it is. The raw path and query follow the new URL, the
@@ -309,7 +320,7 @@ int request_set_query(PyObject* op, PyObject* value, void*) noexcept {
     Ref query(PyUnicode_AsUTF8String(text.get()));
     if (!query) return -1;
     replace_field_borrowed(&self->_raw_query, query.get());
-    Ref url(request_url(self));
+    Ref url(read_url(self));
     if (!url) return -1;
     Ref replaced(call_method(url.get(), g_names[N_WITH_QUERY], query.get()));
     if (!replaced) return -1;
@@ -574,12 +585,11 @@ int request_dispose(RequestObject* self) noexcept {
             Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
             Ref items(PySequence_Fast(value.get(), "form values must be sequences of parts"));
             if (!items) return -1;
+            // Re-read the size each round: closing a file runs Python code.
             for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(items.get()); ++j) {
-                Ref file;
-                if (PyObject_GetOptionalAttr(PySequence_Fast_GET_ITEM(items.get(), j), g_names[N_FILE], file.out()) < 0) {
-                    return -1;
-                }
-                if (!file) continue;
+                Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), j));
+                Ref file(PyObject_GetAttr(item.get(), g_names[N_FILE]));
+                if (!file) return -1;
                 int truth = PyObject_IsTrue(file.get());
                 if (truth < 0) return -1;
                 if (truth && as_status(PyObject_CallMethodNoArgs(file.get(), g_names[N_CLOSE])) < 0) return -1;
@@ -664,14 +674,15 @@ PyObject* py_request_set_cookie(PyObject* op, PyObject* const* args, Py_ssize_t 
 }
 
 // "<Request GET /items?page=2>". A URL that cannot be built or decoded (no path, a path the URL
-// type refuses, bytes that are not UTF-8) is shown as the raw path and query instead, so that
-// printing a request never fails.
+// type refuses, bytes that are not UTF-8, a subclass's url property that fails or gives no URL)
+// is shown as the raw path and query instead, so that printing a request never fails.
 PyObject* request_repr(PyObject* op) noexcept {
     RequestObject* self = as_request(op);
     Ref method = Ref::borrow(self->method == Py_None ? g_none_text : self->method);
-    Ref url(request_url(self));
+    Ref url(read_url(self));
     Ref text;
-    if (url && PyBytes_Check(reinterpret_cast<url::URLObject*>(url.get())->value)) {
+    if (url && PyObject_TypeCheck(url.get(), g_imports.url.url_type) &&
+        PyBytes_Check(reinterpret_cast<url::URLObject*>(url.get())->value)) {
         PyObject* value = reinterpret_cast<url::URLObject*>(url.get())->value;
         text.reset(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
     }
