@@ -80,9 +80,10 @@ PyObject* response_get_cookie(ResponseObject* self, PyObject* name) noexcept {
     Py_RETURN_NONE;
 }
 
-// Appends (b"set-cookie", the cookie written as a Set-Cookie value) to the header list.
+// Appends (b"set-cookie", the cookie written as a Set-Cookie value) to the header list. None
+// cannot be written as a Set-Cookie value: it is refused like any other non-cookie.
 int response_set_cookie(ResponseObject* self, PyObject* cookie) noexcept {
-    if (!PyObject_TypeCheck(cookie, g_imports.cookie_type)) return raise_arg_type("cookie", "Cookie", cookie);
+    if (!check_instance_arg(cookie, g_imports.cookie_type, "cookie", false)) return -1;
     Ref value(g_imports.cookies.write_cookie_for_response(reinterpret_cast<cookies::CookieObject*>(cookie)));
     if (!value) return -1;
     return base_of(self)->ops->_add_header(base_of(self), g_key_set_cookie, value.get(), 0);
@@ -243,10 +244,6 @@ PyObject* py_response_get_cookie(PyObject* op, PyObject* const* args, Py_ssize_t
 PyObject* py_response_set_cookie(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* cookie;
     if (!parse_args(kSetCookieSignature, args, nargs, kwnames, &cookie)) return nullptr;
-    // None cannot be written as a Set-Cookie value: refused like any other non-cookie.
-    if (!PyObject_TypeCheck(cookie, g_imports.cookie_type)) {
-        return raise_arg_type("cookie", g_imports.cookie_type->tp_name, cookie);
-    }
     return none_or_null(response_set_cookie(as_response(op), cookie));
 }
 
