@@ -12,14 +12,14 @@ namespace {
 
 constexpr int32_t kMaxFreelistCapacity = 512;
 
-enum Name { N_URL, N_SCHEME, N_HOST, N_BASE_PATH, N_COUNT };
-constexpr const char* kNameTexts[N_COUNT] = {"url", "scheme", "host", "base_path"};
+enum Name { N_URL, N_SCHEME, N_HOST, N_BASE_PATH, N_IS_ABSOLUTE, N_COUNT };
+constexpr const char* kNameTexts[N_COUNT] = {"url", "scheme", "host", "base_path", "is_absolute"};
 InternedNames<N_COUNT> g_names{kNameTexts};
 
 PyObject* g_request_freelist = nullptr;   // list of Request
 PyObject* g_response_freelist = nullptr;  // list of Response
-PyObject* g_key_origin = nullptr;         // b"origin"
-PyObject* g_key_request_method = nullptr; // b"access-control-request-method"
+PyObject* g_key_origin = nullptr;         // b"Origin"
+PyObject* g_key_request_method = nullptr; // b"Access-Control-Request-Method"
 PyObject* g_options = nullptr;            // "OPTIONS"
 
 // The last object of a free list that is an instance of `type`, removed from the list (a new
@@ -35,11 +35,32 @@ PyObject* pop_pooled(PyObject* list, PyTypeObject* type) noexcept {
     return nullptr;
 }
 
+// Whether `self` waits in `list`. The mark alone is not trusted when it is set: the list is a module
+// attribute, and Python code may have taken the object out of it directly, which leaves the mark on
+// an object that is no longer pooled. Such a stale mark is cleared.
+template <typename T>
+bool waits_in(PyObject* list, T* self) noexcept {
+    if (!self->pooled) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (PyList_GET_ITEM(list, i) == as_object(self)) return true;
+    }
+    self->pooled = false;
+    return false;
+}
+
+// A native caller's missing argument (null) stands for None.
+inline PyObject* or_none(PyObject* arg) noexcept { return arg ? arg : Py_None; }
+
 // ---------------------------------------------------------------------------------------------
 // Requests
 
 RequestObject* acquire_request(PyObject* method, PyObject* path, PyObject* raw_query, PyObject* headers,
                                PyObject* scope, int) noexcept {
+    method = or_none(method);
+    path = or_none(path);
+    raw_query = or_none(raw_query);
+    headers = or_none(headers);
+    scope = or_none(scope);
     if (!check_exact_arg(method, &PyUnicode_Type, "method") || !check_exact_arg(path, &PyBytes_Type, "path") ||
         !check_exact_arg(raw_query, &PyBytes_Type, "raw_query") || !check_exact_arg(headers, &PyList_Type, "headers")) {
         return nullptr;
@@ -68,20 +89,18 @@ RequestObject* acquire_request(PyObject* method, PyObject* path, PyObject* raw_q
 // the object is pooled already.
 template <typename T, int (*Reset)(PyObject*)>
 int release_into(PyObject* list, T* self) noexcept {
-    if (self->pooled || PyList_GET_SIZE(list) >= kMaxFreelistCapacity) return 0;
+    if (waits_in(list, self) || PyList_GET_SIZE(list) >= kMaxFreelistCapacity) return 0;
     Ref held = Ref::borrow(as_object(self));
     if (Reset(as_object(self)) < 0) return -1;
     // The reset may have run Python code that pooled the object or filled the list meanwhile.
-    if (self->pooled || PyList_GET_SIZE(list) >= kMaxFreelistCapacity) return 0;
+    if (waits_in(list, self) || PyList_GET_SIZE(list) >= kMaxFreelistCapacity) return 0;
     if (PyList_Append(list, as_object(self)) < 0) return -1;
     self->pooled = true;
     return 0;
 }
 
 int release_request(RequestObject* request, int) noexcept {
-    if (!request || !PyObject_TypeCheck(as_object(request), g_request_type)) {
-        return raise_arg_type("request", g_request_type->tp_name, request ? as_object(request) : Py_None);
-    }
+    if (!check_instance_arg(or_none(as_object(request)), g_request_type, "request", false)) return -1;
     return release_into<RequestObject, Request_Reset>(g_request_freelist, request);
 }
 
@@ -89,6 +108,8 @@ int release_request(RequestObject* request, int) noexcept {
 // Responses
 
 ResponseObject* acquire_response(int status, PyObject* headers, PyObject* content, int) noexcept {
+    headers = or_none(headers);
+    content = or_none(content);
     if (!check_exact_arg(headers, &PyList_Type, "headers") ||
         !check_instance_arg(content, g_imports.content_type, "content")) {
         return nullptr;
@@ -108,17 +129,17 @@ ResponseObject* acquire_response(int status, PyObject* headers, PyObject* conten
 }
 
 int release_response(ResponseObject* response, int) noexcept {
-    if (!response || !PyObject_TypeCheck(as_object(response), g_response_type)) {
-        return raise_arg_type("response", g_response_type->tp_name, response ? as_object(response) : Py_None);
-    }
+    if (!check_instance_arg(or_none(as_object(response)), g_response_type, "response", false)) return -1;
     return release_into<ResponseObject, Response_Reset>(g_response_freelist, response);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Request helpers
 
+// The helpers read the request's native fields: anything but a Request (None, and a native caller's
+// null, included) is refused.
 [[nodiscard]] bool check_request(PyObject* request) noexcept {
-    return check_instance_arg(request, g_request_type, "request", false);
+    return check_instance_arg(or_none(request), g_request_type, "request", false);
 }
 
 // Whether get_first_header(key), through the table, gives a non-empty value: 1, 0 or -1.
@@ -164,10 +185,16 @@ PyObject* get_request_absolute_url(RequestObject* request, int) noexcept {
     if (!check_request(as_object(request))) return nullptr;
     Ref url(PyObject_GetAttr(as_object(request), g_names[N_URL]));
     if (!url) return nullptr;
-    if (PyObject_TypeCheck(url.get(), g_imports.url.url_type) &&
-        reinterpret_cast<url::URLObject*>(url.get())->is_absolute) {
-        return url.release();
+    int absolute;
+    if (Py_IS_TYPE(url.get(), g_imports.url.url_type)) {
+        absolute = reinterpret_cast<url::URLObject*>(url.get())->is_absolute != 0;
+    } else {
+        // A subclass's url property may give a URL subclass (or another object) that answers
+        // is_absolute itself.
+        absolute = as_truth(PyObject_GetAttr(url.get(), g_names[N_IS_ABSOLUTE]));
+        if (absolute < 0) return nullptr;
     }
+    if (absolute) return url.release();
     // The raw path as it is stored, read after the properties (whose code may replace it).
     Ref scheme(attribute_bytes(request, N_SCHEME));
     if (!scheme) return nullptr;
@@ -325,8 +352,9 @@ bool init_pools_unit(PyObject* module) noexcept {
     if (!g_names.intern()) return false;
     g_request_freelist = PyList_New(0);
     g_response_freelist = PyList_New(0);
-    g_key_origin = PyBytes_FromString("origin");
-    g_key_request_method = PyBytes_FromString("access-control-request-method");
+    // Spelled as a subclass's get_first_header receives them; the native lookup ignores the case.
+    g_key_origin = PyBytes_FromString("Origin");
+    g_key_request_method = PyBytes_FromString("Access-Control-Request-Method");
     g_options = PyUnicode_InternFromString("OPTIONS");
     if (!g_request_freelist || !g_response_freelist || !g_key_origin || !g_key_request_method || !g_options) {
         return false;
