@@ -7,6 +7,7 @@ and times, in ns per operation (best of 15 rounds, native and Python in alternat
   - awaiting a coroutine that returns at once, from a Python coroutine driven by send(None);
   - the same inside an asyncio task, under the default loop and under uvloop;
   - stepping such a coroutine itself with send(None) (what a pure-Python driver does);
+  - calling the coroutine function and closing what it returns (the call and the frame alone);
   - a coroutine awaiting a Future-like object that suspends once, stepped with send(None);
   - a native coroutine awaiting a native one (against a Python one awaiting a Python one);
   - a native coroutine awaiting a Python coroutine (a handler) against a Python one doing so.
@@ -117,6 +118,14 @@ def send_loop(func, value):
     return run
 
 
+def create_and_close(func, value):
+    def run():
+        for _ in range(N):
+            func(value).close()
+
+    return run
+
+
 def future_like_loop(func):
     def run():
         for i in range(N):
@@ -149,6 +158,8 @@ def main():
                       awaits_in_a_task(py_identity, 1, factory)))
     cases += [
         ("f(1).send(None), returns at once", send_loop(h.identity, 1), send_loop(py_identity, 1)),
+        ("f(1).close(): the call and the coroutine object", create_and_close(h.identity, 1),
+         create_and_close(py_identity, 1)),
         ("await_one(FutureLike), two sends", future_like_loop(h.await_one), future_like_loop(py_await_one)),
         ("nested(1): coroutine awaiting a coroutine", awaits_in_a_coroutine(h.nested, 1),
          awaits_in_a_coroutine(py_nested, 1)),
