@@ -17,6 +17,11 @@
 // The word-at-a-time scans below read bytes in memory order from the low end of a word.
 static_assert(std::endian::native == std::endian::little);
 
+// The matching path: placed together (.text.hot), apart from the cold code, and optimised for speed.
+#ifndef QM_HOT
+#define QM_HOT [[gnu::hot]]
+#endif
+
 namespace {
 
 using qm::load_word;
@@ -73,7 +78,7 @@ PyObject* g_double_slash_bytes;
 constexpr int kCachedPositionalKeys = 128;
 PyObject* g_positional_keys[kCachedPositionalKeys];
 
-PyObject* positional_key(Py_ssize_t index) {
+QM_HOT PyObject* positional_key(Py_ssize_t index) {
     if (index < kCachedPositionalKeys) return Py_NewRef(g_positional_keys[index]);
     return PyUnicode_FromFormat("_p_%zd", index);
 }
@@ -141,7 +146,7 @@ inline uint64_t bytes_equal_to(uint64_t w, unsigned char c) {
 }
 
 // _fast_unquote on a byte range. Plain ASCII without escapes, the usual value, is copied as it is.
-PyObject* fast_unquote_view(const char* data, Py_ssize_t size) {
+QM_HOT PyObject* fast_unquote_view(const char* data, Py_ssize_t size) {
     uint64_t any_high = 0, any_percent = 0;
     Py_ssize_t i = 0;
     for (; i + 8 <= size; i += 8) {
@@ -176,7 +181,7 @@ inline Py_ssize_t strip_final_newline(const unsigned char* p, Py_ssize_t n) {
     return (n > 0 && p[n - 1] == '\n') ? n - 1 : n;
 }
 
-bool matches_int(const unsigned char* p, Py_ssize_t n) {
+QM_HOT bool matches_int(const unsigned char* p, Py_ssize_t n) {
     n = strip_final_newline(p, n);
     if (n == 0) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -185,7 +190,7 @@ bool matches_int(const unsigned char* p, Py_ssize_t n) {
     return true;
 }
 
-bool matches_float(const unsigned char* p, Py_ssize_t n) {
+QM_HOT bool matches_float(const unsigned char* p, Py_ssize_t n) {
     n = strip_final_newline(p, n);
     Py_ssize_t i = 0;
     while (i < n && is_digit(p[i])) ++i;
@@ -197,7 +202,7 @@ bool matches_float(const unsigned char* p, Py_ssize_t n) {
     return i > fraction && i == n;
 }
 
-bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
+QM_HOT bool matches_uuid(const unsigned char* p, Py_ssize_t n) {
     n = strip_final_newline(p, n);
     if (n != 36) return false;
     for (Py_ssize_t i = 0; i < 36; ++i) {
@@ -371,7 +376,7 @@ RoutingIndex* build_index(PyObject* dict) {
 // The up-to-date table over `dict` held in `slot`, built when missing or stale; null when the
 // dict must be used directly.
 template <Fold F>
-RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
+QM_HOT RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
     RoutingIndex* index = slot;
     if (index && index->dict == dict && index->generation == g_index_generation) return index->usable ? index : nullptr;
     if (index) free_index(slot);
@@ -382,7 +387,7 @@ RoutingIndex* current_index(RoutingIndex*& slot, PyObject* dict) {
 
 // dict.get(fold(bytes)) through the table: the value (borrowed) or null when absent.
 template <Fold F>
-PyObject* index_lookup(const RoutingIndex* index, const char* p, size_t n) {
+QM_HOT PyObject* index_lookup(const RoutingIndex* index, const char* p, size_t n) {
     if (!may_hold_length(index, n)) return nullptr;
     uint64_t hash = folded_hash<F>(p, n);
     for (size_t i = hash & index->mask;; i = (i + 1) & index->mask) {
@@ -505,7 +510,7 @@ inline void set_slot(PyObject** slot, PyObject* owned) { qm::replace_field(slot,
 inline void set_slot_borrowed(PyObject** slot, PyObject* borrowed) { qm::replace_field_borrowed(slot, borrowed); }
 
 // The 2-tuple (first, second).
-PyObject* make_pair(PyObject* first, PyObject* second) {
+QM_HOT PyObject* make_pair(PyObject* first, PyObject* second) {
     PyObject* pair = PyTuple_New(2);
     if (!pair) return qm::kFailed;
     PyTuple_SET_ITEM(pair, 0, Py_NewRef(first));
@@ -654,7 +659,7 @@ struct SegmentView {
 };
 
 // Whether the path holds "//"; counts its slashes into *count otherwise.
-bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
+QM_HOT bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
     Py_ssize_t total = 0;
     uint64_t previous = 0;  // 0x80 when the byte before the current word is a slash
     Py_ssize_t i = 0;
@@ -676,7 +681,7 @@ bool scan_slashes(const char* p, Py_ssize_t n, Py_ssize_t* count) {
 }
 
 // Index of the first "/" in p[from .. end - 1], or end.
-Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
+QM_HOT Py_ssize_t find_slash(const char* p, Py_ssize_t from, Py_ssize_t end) {
     Py_ssize_t i = from;
     for (; i + 8 <= end; i += 8) {
         uint64_t m = bytes_equal_to(load_word(p + i), '/');
@@ -814,7 +819,7 @@ private:
     bool join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail);
     int leaf_result(RadixNode* node);
     int wildcard_result(RadixNode* parent, PyObject* tail);
-    int collect_values(RadixNode* owner, PyObject* extra, Ref* values);
+    PyObject* collect_values(RadixNode* owner, PyObject* extra, bool* named);
     PyObject* build_params();
     PyObject* rename(PyObject* names, PyObject* params, PyObject* extra);
     PyObject* named_params(PyObject* names, PyObject* extra);
@@ -848,7 +853,7 @@ private:
     PyObject* result_ = nullptr;  // owned until search hands it on
 };
 
-PyObject* Matcher::search(RadixNode* start, Py_ssize_t index) {
+QM_HOT PyObject* Matcher::search(RadixNode* start, Py_ssize_t index) {
     push(start, index, captures_count_);
     while (depth_ > 0) {
         int step = advance();
@@ -861,7 +866,7 @@ PyObject* Matcher::search(RadixNode* start, Py_ssize_t index) {
 
 // The stages the top frame has left, until one finds a route, descends or fails. The frame stays
 // in place while they run: pushes land above it, and only the matcher touches the stack.
-int Matcher::advance() {
+QM_HOT int Matcher::advance() {
     Frame& f = frames_[depth_ - 1];
     if (f.stage == Stage::Static) {
         if (f.index == count_) return finish_at_end(f.node);
@@ -879,14 +884,14 @@ int Matcher::advance() {
 
 // The path is used up at `node`: its own route, or the route of a wildcard below it without a
 // suffix, which takes the empty tail and names the values exactly as for a non-empty one.
-int Matcher::finish_at_end(RadixNode* node) {
+QM_HOT int Matcher::finish_at_end(RadixNode* node) {
     if (node->is_leaf && node->route != Py_None) return leaf_result(node);
     if (has_wildcard_route(node) && node->wildcard_suffix == Py_None) return wildcard_result(node, g_names[N_EMPTY]);
     return kMissed;
 }
 
 // The child under the lowercased segment.
-int Matcher::try_static_child(const Frame& f) {
+QM_HOT int Matcher::try_static_child(const Frame& f) {
     PyObject* children = f.node->children;
     if (children == Py_None) {
         PyObject* key = lower_key(f.index);
@@ -915,7 +920,7 @@ int Matcher::try_static_child(const Frame& f) {
 }
 
 // The parameter child, which captures the segment when its validator (if any) accepts it.
-int Matcher::try_param_child(const Frame& f) {
+QM_HOT int Matcher::try_param_child(const Frame& f) {
     PyObject* child = f.node->param_child;
     if (child == Py_None) return kMissed;
     Ref hold = Ref::borrow(child);
@@ -933,7 +938,7 @@ int Matcher::try_param_child(const Frame& f) {
 
 // The wildcard child, which takes the rest of the path when it ends in the wildcard's suffix (in
 // any case); the suffix is not part of the captured tail.
-int Matcher::try_wildcard(const Frame& f) {
+QM_HOT int Matcher::try_wildcard(const Frame& f) {
     RadixNode* node = f.node;
     if (!has_wildcard_route(node)) return kMissed;
     Ref joined;
@@ -974,7 +979,7 @@ PyObject* Matcher::raw_segment(Py_ssize_t i) {
 }
 
 // Whether `validator` accepts segment i: 1, 0, or -1 with an exception set.
-int Matcher::validate(PyObject* validator, Py_ssize_t i) {
+QM_HOT int Matcher::validate(PyObject* validator, Py_ssize_t i) {
     const auto* p = reinterpret_cast<const unsigned char*>(slots_[i].view.data);
     Py_ssize_t n = slots_[i].view.size;
     if (validator == g_int_rx) return matches_int(p, n);
@@ -989,7 +994,7 @@ int Matcher::validate(PyObject* validator, Py_ssize_t i) {
 
 // segments[index:] joined with "/" into *tail: a view of the path itself when the segments lie in
 // one buffer, else of *joined, made for it.
-bool Matcher::join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail) {
+QM_HOT bool Matcher::join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail) {
     const SegmentView& first = slots_[index].view;
     const SegmentView& last = slots_[count_ - 1].view;
     if (contiguous_) {
@@ -1011,21 +1016,22 @@ bool Matcher::join_tail(Py_ssize_t index, Ref* joined, SegmentView* tail) {
 }
 
 // The route of `node` with its values, None when it captured nothing and was given no params.
-int Matcher::leaf_result(RadixNode* node) {
-    Ref values;
-    if (collect_values(node, nullptr, &values) < 0) return qm::kFailed;
-    return set_result(node->route, values ? values.get() : Py_None);
+QM_HOT int Matcher::leaf_result(RadixNode* node) {
+    bool named;
+    Ref values(collect_values(node, nullptr, &named));
+    if (!values) return qm::kFailed;
+    return set_result(node->route, values.get());
 }
 
 // The route of the wildcard below `parent`, capturing `tail` (str): the values named by the
 // wildcard route's param_names when their count fits, else the tail under the wildcard's name.
-int Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
+QM_HOT int Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
     // Held: building the values may run Python code that replaces the parent's wildcard child.
     Ref child = Ref::borrow(parent->wildcard_child);
     RadixNode* wildcard = as_node(child.get());
-    Ref values;
-    int named = collect_values(wildcard, tail, &values);
-    if (named < 0) return qm::kFailed;
+    bool named;
+    Ref values(collect_values(wildcard, tail, &named));
+    if (!values) return qm::kFailed;
     if (!named) {
         Ref name = Ref::borrow(parent->wildcard_name);
         int truth = PyObject_IsTrue(name.get());
@@ -1035,37 +1041,40 @@ int Matcher::wildcard_result(RadixNode* parent, PyObject* tail) {
     return set_result(wildcard->route, values.get());
 }
 
-// The values of the route found at `owner` (a leaf, or a wildcard child) into *values: the caller's
-// params, the captures, then `extra` (a wildcard's tail) when given; renamed by the owner's
-// param_names when there are exactly as many names as values. Returns 1 when they were named, 0
-// when they were not (a leaf that captured nothing and was given no params leaves *values null),
-// -1 on error.
-int Matcher::collect_values(RadixNode* owner, PyObject* extra, Ref* values) {
+// The values of the route found at `owner` (a leaf, or a wildcard child): the caller's params, the
+// captures, then `extra` (a wildcard's tail) when given; renamed by the owner's param_names when
+// there are exactly as many names as values (*named tells whether they were). A new reference:
+// None for a leaf that captured nothing and was given no params; null on error.
+QM_HOT PyObject* Matcher::collect_values(RadixNode* owner, PyObject* extra, bool* named) {
     Py_ssize_t extra_count = extra ? 1 : 0;
     Py_ssize_t count = captures_count_ + extra_count;
+    *named = true;
     if (count > 0 && !has_base_params(base_) && names_fit(owner->param_names, count)) {
-        // Straight from the captures, without the positional dict.
-        values->reset(named_params(owner->param_names, extra));
-        return *values ? 1 : qm::kFailed;
+        return named_params(owner->param_names, extra);  // straight from the captures
     }
+    Ref values;
     if (count > 0) {
-        values->reset(build_params());
-        if (!*values) return qm::kFailed;
+        values.reset(build_params());
+        if (!values) return qm::kFailed;
     } else if (has_base_params(base_)) {
-        *values = Ref::borrow(base_);  // the caller's dict itself, as given
+        values = Ref::borrow(base_);  // the caller's dict itself, as given
     } else {
-        return 0;
+        *named = false;
+        return Py_NewRef(Py_None);
     }
     // Building the values may have run Python code (a caller's key comparing itself with a
     // positional one) that replaced the names and freed the list read above: read them again.
     PyObject* names = owner->param_names;
-    if (!names_fit(names, PyDict_GET_SIZE(values->get()) + extra_count)) return 0;
-    values->reset(rename(names, values->get(), extra));
-    return *values ? 1 : qm::kFailed;
+    if (!names_fit(names, PyDict_GET_SIZE(values.get()) + extra_count)) {
+        *named = false;
+        return values.release();
+    }
+    return rename(names, values.get(), extra);
 }
 
+
 // The values captured so far as a new dict: the caller's params, then the positional captures.
-PyObject* Matcher::build_params() {
+QM_HOT PyObject* Matcher::build_params() {
     Ref params(has_base_params(base_) ? PyDict_Copy(base_) : PyDict_New());
     if (!params) return qm::kFailed;
     for (Py_ssize_t c = 0; c < captures_count_; ++c) {
@@ -1096,7 +1105,7 @@ PyObject* Matcher::rename(PyObject* names, PyObject* params, PyObject* extra) {
 
 // dict(zip(names, values)) made straight from the captures, `extra` (optional) last: the dict
 // rename() makes from the positional one, for a search that started without caller params.
-PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
+QM_HOT PyObject* Matcher::named_params(PyObject* names, PyObject* extra) {
     Ref names_ref = Ref::borrow(names);
     Py_ssize_t total = captures_count_ + (extra ? 1 : 0);
     Ref result(PyDict_New());
@@ -1141,7 +1150,7 @@ int lookup_static(RadixTree* self, PyObject* key, Ref* route) {
 }
 
 // The same through the table, for the path bytes p[0 .. n - 1].
-int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, Ref* route) {
+QM_HOT int lookup_static_view(const RoutingIndex* index, const char* p, Py_ssize_t n, Ref* route) {
     PyObject* found = index_lookup<Fold::None>(index, p, static_cast<size_t>(n));
     if (!found || found == Py_None) return 0;
     route->reset_borrowed(found);
@@ -1473,7 +1482,7 @@ PyObject* match_root(RadixTree* self) {
 
 // The exact-path table's route for the path as given, else for the path without its trailing
 // slashes; *norm_size is the length of the latter. 1 with *route set, 0, or -1 on error.
-int match_static_table(RadixTree* self, PyObject* path, Py_ssize_t* norm_size, Ref* route) {
+QM_HOT int match_static_table(RadixTree* self, PyObject* path, Py_ssize_t* norm_size, Ref* route) {
     const char* p = PyBytes_AS_STRING(path);
     Py_ssize_t n = PyBytes_GET_SIZE(path);
     PyObject* table = self->static_routes;
@@ -1504,7 +1513,7 @@ PyObject* match_through_subclass(RadixTree* self, RadixNode* root, const char* p
 }
 
 // The search from `root` over the segments of p[0 .. n - 1], which are `count` at the most.
-PyObject* match_segments(RadixNode* root, const char* p, Py_ssize_t n, Py_ssize_t count) {
+QM_HOT PyObject* match_segments(RadixNode* root, const char* p, Py_ssize_t n, Py_ssize_t count) {
     Matcher matcher;
     if (!matcher.reserve(count)) return qm::kFailed;
     SegmentView seg;
@@ -1513,7 +1522,7 @@ PyObject* match_segments(RadixNode* root, const char* p, Py_ssize_t n, Py_ssize_
     return matcher.search(root, 0);
 }
 
-PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
+QM_HOT PyObject* radix_tree_match(RadixTree* self, PyObject* path, int skip_dispatch) {
     if (auto call = g_overridables[N_MATCH].dispatch(self, skip_dispatch, path)) return call.result;
     if (!PyBytes_Check(path)) {
         if (path == Py_None) return raise_not_container(path, g_double_slash_bytes);
@@ -1559,7 +1568,7 @@ PyObject* py_radix_tree_insert(PyObject* self, PyObject* const* args, Py_ssize_t
     return as_tree(self)->ops->insert(as_tree(self), values[0], values[1], values[2], 1);
 }
 
-PyObject* py_radix_tree_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+QM_HOT PyObject* py_radix_tree_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"path"};
     static const qm::Signature sig{"match", names, 1, 1};
     PyObject* path = nullptr;
@@ -1765,7 +1774,8 @@ PyObject* cython_radix_router_add_route(CythonRadixRouter* self, PyObject* metho
     return as_tree(tree)->ops->insert(as_tree(tree), pattern, route, param_names, 0);
 }
 
-PyObject* cython_radix_router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* path, int skip_dispatch) {
+QM_HOT PyObject* cython_radix_router_get_match(CythonRadixRouter* self, PyObject* method, PyObject* path,
+                                               int skip_dispatch) {
     if (auto call = g_overridables[N_GET_MATCH].dispatch(self, skip_dispatch, method, path)) return call.result;
     PyObject* tree;  // borrowed
     PyObject* trees = self->trees;
@@ -1811,7 +1821,9 @@ PyObject* py_cython_radix_router_add_route(PyObject* self, PyObject* const* args
     return as_router(self)->ops->add_route(as_router(self), values[0], values[1], values[2], values[3], 1);
 }
 
-PyObject* py_cython_radix_router_get_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+QM_HOT PyObject* py_cython_radix_router_get_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+
     static const char* const names[] = {"method", "path"};
     static const qm::Signature sig{"get_match", names, 2, 2};
     PyObject* values[2] = {nullptr, nullptr};
