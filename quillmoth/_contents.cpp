@@ -4,13 +4,15 @@
 // response writers read straight from the object; `ServerSentEvent` and `TextServerSentEvent`
 // carry the fields of one server-sent event. Each class has an operation table (contents.h) whose
 // entries honour Python overrides. The module also provides `parse_www_form_urlencoded`, exported
-// natively to the sibling modules, and two small helper types: an already completed awaitable
-// (what `Content.read()` returns) and a one-chunk async iterator (what `Content.stream()` returns).
+// natively to the sibling modules. `Content.read()` returns an awaitable that is done already and
+// `Content.stream()` is a native async generator, both of the shared coroutine mechanism.
+#include "common/coro.h"
 #include "common/native.h"
 #include "common/percent.h"
 #include "contents.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace qm::contents {
 namespace {
@@ -18,8 +20,6 @@ namespace {
 PyTypeObject* g_content_type = nullptr;
 PyTypeObject* g_sse_type = nullptr;
 PyTypeObject* g_text_sse_type = nullptr;
-PyTypeObject* g_ready_type = nullptr;
-PyTypeObject* g_body_iterator_type = nullptr;
 // quillmoth.settings.json.json_settings: its `dumps` renders the data of a ServerSentEvent.
 PyObject* g_json_settings = nullptr;
 
@@ -31,138 +31,29 @@ InternedNames<N_COUNT> g_names{kNameTexts};
 Overridable g_overridables[N_OPS_COUNT];
 
 // ---------------------------------------------------------------------------------------------
-// ReadyResult: an awaitable that completes at once with a value. Awaiting it again gives the same
-// value again, as with a finished future.
+// The chunks of a buffered body: the body once, or nothing without one.
 
-struct ReadyObject {
-    PyObject_HEAD
-    PyObject* value;
-};
+enum StreamSlot { kStreamSelf };
 
-[[nodiscard]] PyObject* make_ready(PyObject* value) noexcept {
-    auto* self = PyObject_GC_New(ReadyObject, g_ready_type);
-    if (!self) return nullptr;
-    self->value = Py_NewRef(value);
-    PyObject_GC_Track(self);
-    return reinterpret_cast<PyObject*>(self);
-}
-
-// Ends the iteration with `value` as the result of the await.
-void set_stop_iteration(PyObject* value) noexcept {
-    if (value == Py_None) {
-        PyErr_SetNone(PyExc_StopIteration);
-        return;
+coro::Step content_stream_step(coro::Frame& f, PyObject* sent) noexcept {
+    switch (f.state) {
+        case 0: {
+            PyObject* body = reinterpret_cast<ContentObject*>(f[kStreamSelf])->body;
+            if (body == Py_None) return coro::Frame::ret_none();
+            return f.yield(1, Py_NewRef(body));
+        }
+        case 1:
+            return sent ? coro::Frame::ret_none() : coro::Step(kFailed);
     }
-    // A tuple given to PyErr_SetObject would be taken as the argument list.
-    if (PyTuple_Check(value)) {
-        Ref exc(PyObject_CallOneArg(PyExc_StopIteration, value));
-        if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
-        return;
-    }
-    PyErr_SetObject(PyExc_StopIteration, value);
+    return coro::bad_state(f);
 }
 
-PyObject* ready_iternext(PyObject* op) {
-    set_stop_iteration(reinterpret_cast<ReadyObject*>(op)->value);
-    return nullptr;
-}
-
-PySendResult ready_am_send(PyObject* op, PyObject* /*arg*/, PyObject** result) {
-    *result = Py_NewRef(reinterpret_cast<ReadyObject*>(op)->value);
-    return PYGEN_RETURN;
-}
-
-PyObject* ready_await(PyObject* op) { return Py_NewRef(op); }
-
-PyObject* ready_send(PyObject* op, PyObject* /*value*/) { return ready_iternext(op); }
-
-PyObject* ready_throw(PyObject* /*op*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) return raise_arg_count("throw", 1, 3, nargs);
-    PyObject* exc = args[0];
-    if (PyExceptionInstance_Check(exc)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    } else if (PyExceptionClass_Check(exc)) {
-        PyErr_SetObject(exc, nargs > 1 ? args[1] : Py_None);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException");
-    }
-    return nullptr;
-}
-
-PyObject* ready_close(PyObject* /*op*/, PyObject* /*unused*/) { Py_RETURN_NONE; }
-
-using ReadyFields = ObjectFields<ReadyObject, &ReadyObject::value>;
-
-PyMethodDef ready_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(ready_send), METH_O, PyDoc_STR("send($self, value, /)\n--\n\nCompletes with the value.")},
-    {"throw", QM_FASTCALL(ready_throw), METH_FASTCALL,
-     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaises the exception given.")},
-    {"close", reinterpret_cast<PyCFunction>(ready_close), METH_NOARGS, PyDoc_STR("close($self, /)\n--\n\nDoes nothing.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot ready_slots[] = {
-    {Py_tp_doc, const_cast<char*>("An awaitable that completes at once with a value.")},
-    QM_FIELD_GC_SLOTS(ReadyFields),
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(ready_iternext)},
-    {Py_am_await, reinterpret_cast<void*>(ready_await)},
-    {Py_am_send, reinterpret_cast<void*>(ready_am_send)},
-    {Py_tp_methods, ready_methods},
-    {0, nullptr},
-};
-
-PyType_Spec ready_spec = {
-    "quillmoth._contents.ReadyResult",
-    sizeof(ReadyObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    ready_slots,
-};
-
-// ---------------------------------------------------------------------------------------------
-// BodyIterator: an async iterator yielding one chunk, then ending.
-
-struct BodyIteratorObject {
-    PyObject_HEAD
-    PyObject* chunk;  // null once yielded
-};
-
-[[nodiscard]] PyObject* make_body_iterator(PyObject* chunk) noexcept {
-    auto* self = PyObject_GC_New(BodyIteratorObject, g_body_iterator_type);
-    if (!self) return nullptr;
-    // A missing body yields nothing.
-    self->chunk = chunk == Py_None ? nullptr : Py_NewRef(chunk);
-    PyObject_GC_Track(self);
-    return reinterpret_cast<PyObject*>(self);
-}
-
-PyObject* body_iterator_anext(PyObject* op) {
-    auto* self = reinterpret_cast<BodyIteratorObject*>(op);
-    if (!self->chunk) {
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-        return nullptr;
-    }
-    Ref chunk(std::exchange(self->chunk, nullptr));
-    return make_ready(chunk.get());
-}
-
-using BodyIteratorFields = ObjectFields<BodyIteratorObject, &BodyIteratorObject::chunk>;
-
-PyType_Slot body_iterator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("An async iterator over the single chunk of a buffered body.")},
-    QM_FIELD_GC_SLOTS(BodyIteratorFields),
-    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_am_anext, reinterpret_cast<void*>(body_iterator_anext)},
-    {0, nullptr},
-};
-
-PyType_Spec body_iterator_spec = {
-    "quillmoth._contents.BodyIterator",
-    sizeof(BodyIteratorObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    body_iterator_slots,
+constexpr coro::Operation kContentStreamOp{"Content.stream", content_stream_step, coro::Kind::kAsyncGenerator};
+constexpr coro::Operation kContentPartsOp{"Content.get_parts", content_stream_step, coro::Kind::kAsyncGenerator};
+constexpr const char* kSelfParam[] = {"self"};
+const coro::Function kContentAsyncMethods[] = {
+    {&kContentStreamOp, {"stream", kSelfParam, 1, 1}, "stream($self, /)\n--\n\nYields the buffered body once."},
+    {&kContentPartsOp, {"get_parts", kSelfParam, 1, 1}, "get_parts($self, /)\n--\n\nYields the buffered body once."},
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -186,9 +77,9 @@ PyObject* py_content_dispose(PyObject* self, PyObject* const* /*args*/, Py_ssize
     return content_dispose(as_content(self), 1);
 }
 
-PyObject* content_read(PyObject* self, PyObject* /*unused*/) { return make_ready(as_content(self)->body); }
-
-PyObject* content_stream(PyObject* self, PyObject* /*unused*/) { return make_body_iterator(as_content(self)->body); }
+// An awaitable that is done already with the body: a buffered body needs no reading, and awaiting
+// it again gives the same body again.
+PyObject* content_read(PyObject* self, PyObject* /*unused*/) { return coro::ready(as_content(self)->body); }
 
 PyObject* content_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
     Ref op(type->tp_alloc(type, 0));
@@ -265,10 +156,6 @@ PyMethodDef content_methods[] = {
         PyDoc_STR("dispose($self, /)\n--\n\nReleases what the content holds. Calling it again is harmless.")),
     {"read", reinterpret_cast<PyCFunction>(content_read), METH_NOARGS,
      PyDoc_STR("read($self, /)\n--\n\nAn awaitable giving the whole body (bytes, or None without a body).")},
-    {"stream", reinterpret_cast<PyCFunction>(content_stream), METH_NOARGS,
-     PyDoc_STR("stream($self, /)\n--\n\nAn async iterator yielding the buffered body once.")},
-    {"get_parts", reinterpret_cast<PyCFunction>(content_stream), METH_NOARGS,
-     PyDoc_STR("get_parts($self, /)\n--\n\nAn async iterator yielding the buffered body once.")},
     {"__reduce__", reinterpret_cast<PyCFunction>(content_reduce), METH_NOARGS,
      PyDoc_STR("__reduce__($self, /)\n--\n\nPickling support.")},
     {nullptr, nullptr, 0, nullptr},
@@ -696,8 +583,8 @@ PyModuleDef module_def = qm::make_module_def(
     module_methods);
 
 void release_state() noexcept {
-    clear_refs(g_json_settings, g_ready_type, g_body_iterator_type, g_content_type, g_sse_type, g_text_sse_type,
-               g_restore_content, g_restore_sse);
+    clear_refs(g_json_settings, g_content_type, g_sse_type, g_text_sse_type, g_restore_content, g_restore_sse);
+    coro::release_types();
     g_names.release();
     for (Overridable& op : g_overridables) op.unbind();
 }
@@ -711,10 +598,9 @@ PyObject* build_module() noexcept {
 
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    // The internal helper classes are not published in the module.
-    if (!(g_ready_type = new_module_type(module.get(), &ready_spec))) return nullptr;
-    if (!(g_body_iterator_type = new_module_type(module.get(), &body_iterator_spec))) return nullptr;
+    if (!coro::add_types(module.get())) return nullptr;
     if (!(g_content_type = add_module_type(module.get(), &content_spec))) return nullptr;
+    if (!coro::add_methods(g_content_type, kContentAsyncMethods, std::size(kContentAsyncMethods))) return nullptr;
     if (!(g_sse_type = add_module_type(module.get(), &sse_spec))) return nullptr;
     g_text_sse_type = add_module_type(module.get(), &text_sse_spec, reinterpret_cast<PyObject*>(g_sse_type));
     if (!g_text_sse_type) return nullptr;

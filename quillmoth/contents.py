@@ -104,9 +104,9 @@ class ASGIContent(Content):
     whole body in ``body``, so later reads (and streams) give the same bytes. A client that
     disconnects makes both raise ``MessageAborted``. Once the body went out as a stream without
     being kept it cannot be read whole any more, and ``read()`` says so instead of returning a
-    truncated body. After the body has been received completely, ``stream()`` asks the channel
-    once more, which answers only when the client disconnects: this is how a non-blocking probe
-    finds out whether the client is still there."""
+    truncated body. ``_probe_disconnect()`` is the non-blocking probe of ``is_disconnected``: it
+    keeps what it receives, and after the body asks the channel once more, which answers only
+    when the client disconnects."""
 
     def __init__(self, receive: Callable[[], Any]) -> None:
         super().__init__(None, None)
@@ -144,8 +144,10 @@ class ASGIContent(Content):
     async def stream(self):
         receive = self._channel()
         body = self.body
-        if body:
-            yield body
+        if body is not None:
+            # Read already (an empty body too): nothing more to ask the channel for.
+            if body:
+                yield body
             return
         if self._pending:
             pending, self._pending = self._pending, []
@@ -153,7 +155,8 @@ class ASGIContent(Content):
             for chunk in pending:
                 yield chunk
         if self._complete:
-            # Nothing left to give: the channel answers again only when the client goes.
+            # Streamed whole already, nothing kept: the channel answers again only when the client
+            # goes (what a drain of the stream used as a probe relies on).
             await self._next_chunk(receive)
             return
         while not self._complete:
@@ -161,6 +164,21 @@ class ASGIContent(Content):
             if chunk:
                 self._streamed = True
                 yield chunk
+
+    async def _probe_disconnect(self) -> None:
+        """Receives what the channel has, keeping the chunks (a later read or stream still gets
+        the whole body), and once the body is complete asks the channel once more: it answers only
+        when the client disconnects, which raises ``MessageAborted``. Meant to be cancelled as soon
+        as it has to wait (see ``quillmoth.messages._call_soon``)."""
+        receive = self._channel()
+        if self.body is None:
+            pending = self._pending
+            while not self._complete:
+                chunk = await self._next_chunk(receive)
+                if chunk:
+                    pending.append(chunk)
+        while True:
+            await self._next_chunk(receive)
 
     async def read(self) -> bytes:
         body = self.body

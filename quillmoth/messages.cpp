@@ -808,6 +808,8 @@ PyObject* build_module() noexcept {
 
 }  // namespace
 
+PyObject* message_charset(MessageObject* self) noexcept { return message_get_charset(as_object(self), nullptr); }
+
 bool adopt_header_list(MessageObject* self, PyObject* headers, bool adopt_empty) noexcept {
     if (headers != Py_None && (adopt_empty || PyList_GET_SIZE(headers) > 0)) {
         qm::replace_field_borrowed(&self->_raw_headers, headers);

@@ -210,19 +210,23 @@ inline constexpr const char* kMethodWithoutBodySignature = "int (PyObject *, int
 using MethodWithoutBodyFn = int(PyObject* method, int skip_dispatch);
 
 // acquire_request(method, path, raw_query, headers, scope): a pooled or new Request holding the
-// request line, the header list (adopted; None gives a new list) and the scope.
+// request line, the header list (adopted, an empty one too; None gives a new list) and the scope.
+// A null argument stands for None.
 inline constexpr const char* kAcquireRequestSignature =
     "RequestObject *(PyObject *, PyObject *, PyObject *, PyObject *, PyObject *, int)";
 using AcquireRequestFn = RequestObject*(PyObject* method, PyObject* path, PyObject* raw_query, PyObject* headers,
                                         PyObject* scope, int skip_dispatch);
-// release_request(request): resets the request (through its table) and pools it; 0, or -1.
+// release_request(request): resets the request (through its table) and pools it; 0, or -1. A full
+// pool (512 requests), or a request waiting in the pool already, leaves it untouched (not reset,
+// not added).
 inline constexpr const char* kReleaseRequestSignature = "int (RequestObject *, int)";
 using ReleaseRequestFn = int(RequestObject* request, int skip_dispatch);
 // acquire_response(status, headers, content): a pooled or new Response (Python's defaults are 200,
-// None, None).
+// None, None). A null argument stands for None.
 inline constexpr const char* kAcquireResponseSignature = "ResponseObject *(int, PyObject *, PyObject *, int)";
 using AcquireResponseFn = ResponseObject*(int status, PyObject* headers, PyObject* content, int skip_dispatch);
-// release_response(response): resets the response (disposing of its content) and pools it.
+// release_response(response): resets the response (disposing of its content) and pools it, as
+// release_request does.
 inline constexpr const char* kReleaseResponseSignature = "int (ResponseObject *, int)";
 using ReleaseResponseFn = int(ResponseObject* response, int skip_dispatch);
 // is_cors_request(request), is_cors_preflight_request(request): 1 or 0, -1 on error.

@@ -74,10 +74,15 @@ inline PyObject* as_object(T* self) noexcept {
 // Disposes of the message's content, if any, through its table, then sets `content` to None.
 [[nodiscard]] int dispose_content(MessageObject* self) noexcept;
 
+// The `charset` of a message: its content type's charset parameter, "utf8" without one.
+[[nodiscard]] PyObject* message_charset(MessageObject* self) noexcept;
+
 // New instances of the exact classes, as Request(method, None, headers) and
 // Response(status, headers, content) make them (arguments already type-checked).
 [[nodiscard]] RequestObject* make_request(PyObject* method, PyObject* headers) noexcept;
-[[nodiscard]] ResponseObject* make_response(int32_t status, PyObject* headers, PyObject* content) noexcept;
+// `adopt_empty` adopts an empty list given as `headers` too (the pools do).
+[[nodiscard]] ResponseObject* make_response(int32_t status, PyObject* headers, PyObject* content,
+                                            bool adopt_empty = false) noexcept;
 
 // The units' steps.
 [[nodiscard]] bool init_request_unit(PyObject* module) noexcept;

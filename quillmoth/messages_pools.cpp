@@ -117,8 +117,8 @@ ResponseObject* acquire_response(int status, PyObject* headers, PyObject* conten
     Ref obj(pop_pooled(g_response_freelist, g_response_type));
     if (!obj) {
         if (PyErr_Occurred()) return nullptr;
-        obj.reset(as_object(make_response(status, headers, content)));
-        if (!obj) return nullptr;
+        // The caller's list is adopted as it is, an empty one too.
+        return make_response(status, headers, content, true);
     }
     ResponseObject* self = as_response(obj.get());
     self->pooled = false;

@@ -346,9 +346,9 @@ PyType_Spec response_spec = {
 
 }  // namespace
 
-ResponseObject* make_response(int32_t status, PyObject* headers, PyObject* content) noexcept {
+ResponseObject* make_response(int32_t status, PyObject* headers, PyObject* content, bool adopt_empty) noexcept {
     Ref obj(response_new(g_response_type, nullptr, nullptr));
-    if (!obj || !adopt_header_list(&as_response(obj.get())->message, headers, false)) return nullptr;
+    if (!obj || !adopt_header_list(&as_response(obj.get())->message, headers, adopt_empty)) return nullptr;
     ResponseObject* self = as_response(obj.get());
     self->status = status;
     replace_field_borrowed(&self->message.content, content);

@@ -404,6 +404,7 @@ inline void release_state() noexcept {
     Py_CLEAR(g_state.async_generator_type);
     Py_CLEAR(g_state.async_op_type);
     Py_CLEAR(g_state.function_type);
+    Py_CLEAR(g_state.ready_type);
     for (PyObject*& name : g_state.names) Py_CLEAR(name);
     g_state.token = nullptr;
 }
@@ -488,6 +489,16 @@ inline void release_state() noexcept {
         {Py_tp_methods, async_op_methods},
         {0, nullptr},
     };
+    PyType_Slot ready_slots[] = {
+        {Py_tp_doc, const_cast<char*>("An awaitable that is done already with its value.")},
+        QM_GC_SLOTS(ready_dealloc, ready_traverse, ready_clear),
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(ready_iternext)},
+        {Py_am_await, reinterpret_cast<void*>(ready_await)},
+        {Py_am_send, reinterpret_cast<void*>(ready_am_send)},
+        {Py_tp_methods, ready_methods},
+        {0, nullptr},
+    };
     PyType_Slot function_slots[] = {
         {Py_tp_doc, const_cast<char*>("A coroutine function, async generator function or generator function written "
                                       "in native code.")},
@@ -511,6 +522,8 @@ inline void release_state() noexcept {
     g_state.async_op_type =
         make_type(module, module_name, "native_async_generator_step", sizeof(AsyncOp), kClassFlags, async_op_slots);
     if (!g_state.async_op_type) return false;
+    g_state.ready_type = make_type(module, module_name, "ready", sizeof(ReadyObject), kClassFlags, ready_slots);
+    if (!g_state.ready_type) return false;
     g_state.function_type =
         make_type(module, module_name, "native_function", sizeof(FunctionObject),
                   kClassFlags | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, function_slots);
@@ -520,7 +533,7 @@ inline void release_state() noexcept {
 }  // namespace detail
 
 // Creates this module's classes of the mechanism (coroutine, generator, async generator, the async
-// generator's step awaitable, the native function). Called once from the module's init before any
+// generator's step awaitable, the done awaitable of `ready`, the native function). Called once from the module's init before any
 // operation starts; on failure the module's release must call release_types().
 [[nodiscard]] inline bool add_types(PyObject* module) noexcept {
     if (detail::g_state.function_type) return true;

@@ -161,6 +161,7 @@ struct ModuleState {
     PyTypeObject* async_generator_type;
     PyTypeObject* async_op_type;
     PyTypeObject* function_type;
+    PyTypeObject* ready_type;
     void* token;
     PyObject* names[kNameCount];
     Frame* free_frames[kFreeFrames];
@@ -1056,15 +1057,82 @@ template <typename... Args>
 }
 
 namespace detail {
-inline Step ready_step(Frame& f, PyObject*) noexcept {
-    return Frame::ret(f.take(0).release());
+
+// An awaitable that is done already, like a finished future: awaiting it (any number of times)
+// gives its value at once. Awaited from native code it never leaves the driver's loop.
+struct ReadyObject {
+    PyObject_HEAD
+    PyObject* value;
+};
+
+inline PyObject* ready_await(PyObject* op) noexcept { return Py_NewRef(op); }
+
+inline PySendResult ready_am_send(PyObject* op, PyObject*, PyObject** out) noexcept {
+    *out = Py_NewRef(reinterpret_cast<ReadyObject*>(op)->value);
+    return PYGEN_RETURN;
 }
-inline constexpr Operation kReadyOp{"ready", ready_step, Kind::kCoroutine};
+
+// A new StopIteration each time (not the module's kept one): a done awaitable is often driven by
+// hand (next() and `except StopIteration`), and the kept instance would then hold the value, and
+// the traceback's frames, until the next native return.
+inline PyObject* ready_iternext(PyObject* op) noexcept {
+    raise_stop(reinterpret_cast<ReadyObject*>(op)->value);
+    return nullptr;
+}
+
+inline PyObject* ready_send(PyObject* op, PyObject*) noexcept {
+    raise_stop(reinterpret_cast<ReadyObject*>(op)->value);
+    return nullptr;
+}
+
+// Nothing is pending: the exception is raised where it is thrown, after the usual checks.
+inline PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Thrown thrown;
+    if (!parse_thrown("throw", args, nargs, &thrown)) return nullptr;
+    (void)set_thrown(thrown);
+    return nullptr;
+}
+
+inline PyObject* ready_close(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
+
+inline int ready_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(reinterpret_cast<ReadyObject*>(op)->value);
+    return 0;
+}
+
+inline int ready_clear(PyObject* op) noexcept {
+    Py_CLEAR(reinterpret_cast<ReadyObject*>(op)->value);
+    return 0;
+}
+
+inline void ready_dealloc(PyObject* op) noexcept {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    (void)ready_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+inline PyMethodDef ready_methods[] = {
+    {"send", ready_send, METH_O, "send($self, value, /)\n--\n\nCompletes with the value."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ready_throw)), METH_FASTCALL,
+     "throw($self, typ, val=None, tb=None, /)\n--\n\nRaises the exception given."},
+    {"close", ready_close, METH_NOARGS, "close($self, /)\n--\n\nDoes nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace detail
 
-// An awaitable that completes at once with `value` (borrowed): a native coroutine whose first step
-// returns it. Awaited from native code it never leaves the driver's loop.
-[[nodiscard]] inline PyObject* ready(PyObject* value) noexcept { return start(detail::kReadyOp, value); }
+// An awaitable that is done already with `value` (borrowed); see detail::ReadyObject. The module
+// must have called add_types. A new reference, or null.
+[[nodiscard]] inline PyObject* ready(PyObject* value) noexcept {
+    auto* self = PyObject_GC_New(detail::ReadyObject, detail::g_state.ready_type);
+    if (!self) return nullptr;
+    self->value = Py_NewRef(value);
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
 
 // Whether `obj` is a native coroutine of this mechanism (from any module).
 inline bool is_coroutine(PyObject* obj) noexcept { return detail::as_native_coroutine(obj) != nullptr; }

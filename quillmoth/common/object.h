@@ -235,6 +235,39 @@ struct ExceptionFields {
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+// Adds methods and attributes to a native class after its creation, at module init before any
+// instance exists (for a module split into units, each unit adding its own). Native classes are
+// immutable to Python code; their dict is written from C and their attribute caches reset after.
+// A name the class has already is a SystemError.
+[[nodiscard]] inline bool add_to_type_dict(PyTypeObject* type, PyObject* name, PyObject* descriptor) noexcept {
+    if (!descriptor) return false;
+    Ref held(descriptor);
+    Ref dict(PyType_GetDict(type));
+    if (!dict) return false;
+    int present = PyDict_Contains(dict.get(), name);
+    if (present < 0) return false;
+    if (present) return raise_format(PyExc_SystemError, "%.200s already has an attribute %U", type->tp_name, name);
+    if (PyDict_SetItem(dict.get(), name, descriptor) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+[[nodiscard]] inline bool add_type_methods(PyTypeObject* type, PyMethodDef* methods) noexcept {
+    for (PyMethodDef* def = methods; def->ml_name; ++def) {
+        Ref name(PyUnicode_InternFromString(def->ml_name));
+        if (!name || !add_to_type_dict(type, name.get(), PyDescr_NewMethod(type, def))) return false;
+    }
+    return true;
+}
+
+[[nodiscard]] inline bool add_type_getsets(PyTypeObject* type, PyGetSetDef* getsets) noexcept {
+    for (PyGetSetDef* def = getsets; def->name; ++def) {
+        Ref name(PyUnicode_InternFromString(def->name));
+        if (!name || !add_to_type_dict(type, name.get(), PyDescr_NewGetSet(type, def))) return false;
+    }
+    return true;
+}
+
 // Module state lives in globals (one interpreter, single-phase init). Init goes through
 // init_module: `build` creates the module and fills the globals; when it fails, `release` drops
 // every global it may have set, so that the next import (which runs the init again) starts from
