@@ -697,6 +697,7 @@ void release_imports() noexcept {
 }
 
 void release_state() noexcept {
+    release_forms_unit();
     release_pools_unit();
     release_body_unit();
     release_response_unit();
@@ -800,7 +801,7 @@ PyObject* build_module() noexcept {
     const qm::TypeExport types[] = {{"Message", g_message_type}};
     if (!qm::publish_types(module.get(), types, 1)) return nullptr;
     if (!init_request_unit(module.get()) || !init_response_unit(module.get()) || !init_body_unit(module.get()) ||
-        !init_pools_unit(module.get())) {
+        !init_pools_unit(module.get()) || !init_forms_unit(module.get())) {
         return nullptr;
     }
     return module.release();

@@ -6,6 +6,7 @@
 //   messages_response.cpp  Response
 //   messages_body.cpp      body reading: read, text, json, stream; _read_stream, _call_soon
 //   messages_pools.cpp     the message pools and the request helpers (CORS, absolute URLs)
+//   messages_forms.cpp     form reading: form, multipart, multipart_stream, files
 //
 // Each unit adds its classes and functions to the module from its `init_*` step, which
 // messages.cpp runs in the order above once the imports below are bound, and drops every
@@ -93,5 +94,7 @@ void release_response_unit() noexcept;
 void release_body_unit() noexcept;
 [[nodiscard]] bool init_pools_unit(PyObject* module) noexcept;
 void release_pools_unit() noexcept;
+[[nodiscard]] bool init_forms_unit(PyObject* module) noexcept;
+void release_forms_unit() noexcept;
 
 }  // namespace qm::messages

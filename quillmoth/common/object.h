@@ -99,7 +99,7 @@ struct FieldSlots {
 
 template <typename T, PyObject* T::*... Fields>
 struct ObjectFields : detail::FieldSlots<ObjectFields<T, Fields...>> {
-    static int visit_fields(PyObject* op, visitproc visit, void* arg) noexcept {
+    static int visit_fields(PyObject* op, [[maybe_unused]] visitproc visit, [[maybe_unused]] void* arg) noexcept {
         [[maybe_unused]] T* self = reinterpret_cast<T*>(op);
         int result = 0;
         (void)(((result = detail::visit_field(self->*Fields, visit, arg)) == 0) && ...);
