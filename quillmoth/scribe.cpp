@@ -633,12 +633,12 @@ private:
 }
 
 // The text write_data() gives through the event's table (a Python override is honoured), held in
-// `held`: it must be a str.
+// `held`: it must be a str, which is encoded; anything else (None above all) has no such encode and
+// fails as calling it would.
 [[nodiscard]] bool data_text(ServerSentEventObject* event, Ref& held, Text* text) noexcept {
     held.reset(event->ops->write_data(event, 0));
     if (!held) return false;
-    if (held.get() == Py_None) return raise_no_attribute(held.get(), "encode");
-    if (!PyUnicode_Check(held.get())) return raise_expected("str", held.get());
+    if (!PyUnicode_Check(held.get())) return raise_no_attribute(held.get(), "encode");
     text->data = PyUnicode_AsUTF8AndSize(held.get(), &text->size);
     return text->data != nullptr;
 }
