@@ -24,7 +24,7 @@ from quillmoth._contents import (
     __quillmoth_types__,
     parse_www_form_urlencoded,
 )
-from quillmoth.exceptions import InvalidOperation, MessageAborted
+from quillmoth.exceptions import InvalidOperation, MessageAborted, PayloadTooLarge
 from quillmoth.settings.encodings import encodings_settings
 from quillmoth.settings.json import json_settings
 
@@ -56,6 +56,8 @@ DataProvider = Callable[[], AsyncIterable[bytes]]
 _json_encode = msgspec.json.encode
 _FILE_READ_SIZE = 65536
 SPOOL_MAX_SIZE = 1048576
+# The default bound on the body of an incoming request (ASGIContent's max_body_size).
+DEFAULT_MAX_BODY_SIZE = 10 * 1024 * 1024
 
 
 def _require_type(value: Any, expected: type, name: str) -> None:
@@ -106,23 +108,41 @@ class ASGIContent(Content):
     being kept it cannot be read whole any more, and ``read()`` says so instead of returning a
     truncated body. ``_probe_disconnect()`` is the non-blocking probe of ``is_disconnected``: it
     keeps what it receives, and after the body asks the channel once more, which answers only
-    when the client disconnects."""
+    when the client disconnects.
 
-    def __init__(self, receive: Callable[[], Any]) -> None:
+    ``max_body_size`` bounds the body (None: no bound): every way of reading it stops as soon as
+    the bytes received pass the bound and raises ``PayloadTooLarge`` (413), then and on every later
+    read. A declared ``content_length`` above the bound is refused before anything is received."""
+
+    def __init__(
+        self,
+        receive: Callable[[], Any],
+        max_body_size: int | None = DEFAULT_MAX_BODY_SIZE,
+        content_length: int | bytes | str | None = None,
+    ) -> None:
         super().__init__(None, None)
         if not callable(receive):
             raise TypeError("receive must be the callable of the ASGI receive channel")
+        if max_body_size is not None and (
+            not isinstance(max_body_size, int) or isinstance(max_body_size, bool) or max_body_size < 0
+        ):
+            raise ValueError("max_body_size must be a non-negative int or None")
         self.length = -1
+        self.max_body_size = max_body_size
         self._receive: Callable[[], Any] | None = receive
         self._pending: list[bytes] = []  # chunks received by a read() that was interrupted
+        self._received = 0  # body bytes received so far
         self._complete = False  # the last body message has been received
         self._streamed = False  # chunks were handed out without being kept
         self._disconnected = False
+        self._too_large = max_body_size is not None and _declared_length(content_length) > max_body_size
 
     def _channel(self) -> Callable[[], Any]:
         receive = self._receive
         if receive is None:
             raise InvalidOperation("The content was disposed and can no longer be read.")
+        if self._too_large:
+            raise PayloadTooLarge(self.max_body_size)
         if self._disconnected:
             raise MessageAborted()
         return receive
@@ -133,9 +153,17 @@ class ASGIContent(Content):
             message = await receive()
             kind = message.get("type")
             if kind == "http.request":
+                body = message.get("body") or b""
+                if body and self.max_body_size is not None:
+                    self._received += len(body)
+                    if self._received > self.max_body_size:
+                        # Nothing received is kept: the body will not be read.
+                        self._too_large = True
+                        self._pending = []
+                        raise PayloadTooLarge(self.max_body_size)
                 if not message.get("more_body", False):
                     self._complete = True
-                return message.get("body") or b""
+                return body
             if kind == "http.disconnect":
                 self._disconnected = True
                 raise MessageAborted()
@@ -208,6 +236,21 @@ class ASGIContent(Content):
         self._receive = None
         self._pending = []
         self.body = None
+
+
+def _declared_length(value: int | bytes | str | None) -> int:
+    """A Content-Length value as an int; -1 when absent or not a length."""
+    if value is None:
+        return -1
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value
+    if isinstance(value, (bytes, str)):
+        text = value.strip()
+        if not text or not text.isascii() or not text.isdigit():
+            return -1
+        # More digits than any bound has: past it (and int() is never asked for a huge number).
+        return int(text) if len(text) <= 18 else 1 << 62
+    raise TypeError(f"content_length must be an int, bytes, str or None, not {type(value).__name__}")
 
 
 class TextContent(Content):

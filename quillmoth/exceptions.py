@@ -31,6 +31,7 @@ __all__ = [
     "InvalidOperation",
     "MessageAborted",
     "NotFound",
+    "PayloadTooLarge",
     "UnprocessableEntity",
     "UnsupportedMediaType",
 ]
@@ -44,6 +45,24 @@ class MessageAborted(Exception):
 
     def __reduce__(self):
         return (type(self), (), self.__dict__ or None)
+
+
+class PayloadTooLarge(HTTPException):
+    """A request body larger than the application accepts, answered with 413. ``max_body_size`` is
+    the limit that was passed (None when unknown)."""
+
+    def __init__(self, max_body_size: int | None = None, message: str | None = None) -> None:
+        if message is None:
+            message = (
+                "The request body is too large."
+                if max_body_size is None
+                else f"The request body exceeds the maximum size of {max_body_size} bytes."
+            )
+        super().__init__(413, message)
+        self.max_body_size = max_body_size
+
+    def __reduce__(self):
+        return (type(self), (self.max_body_size, self.message), self.__dict__ or None)
 
 
 class InvalidArgument(Exception):
