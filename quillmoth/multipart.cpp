@@ -99,6 +99,7 @@ PyObject* g_invalid_operation = nullptr;  // quillmoth.exceptions.InvalidOperati
 PyObject* g_streamed_form_part = nullptr; // quillmoth.contents.StreamedFormPart
 PyTypeObject* g_reader_type = nullptr;
 PyTypeObject* g_part_data_type = nullptr;
+PyTypeObject* g_part_type = nullptr;  // MultipartPart
 
 enum Name { N_ACLOSE, N_COUNT };
 constexpr const char* kNameTexts[N_COUNT] = {"aclose"};
@@ -804,7 +805,12 @@ Event next_part(ReaderObject* r) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The data of one part: the provider its StreamedFormPart calls for each stream()
+// The parts
+//
+// Each part is a MultipartPart: a native subclass of quillmoth.contents.StreamedFormPart that
+// adds no field. Its `_data_provider` is the part's PartData (the reader and the part's number),
+// and its stream() is native: it reads the part's bytes from the reader directly. Calling the
+// PartData, as the base class's stream() would, gives the same native stream.
 
 struct PartDataObject {
     PyObject_HEAD
@@ -817,14 +823,23 @@ using PartDataFields = ObjectFields<PartDataObject, &PartDataObject::reader>;
 
 inline PartDataObject* as_part_data(PyObject* op) noexcept { return reinterpret_cast<PartDataObject*>(op); }
 
+// The slots of StreamedFormPart that a part is made with, set through their descriptors.
+enum PartField { kFieldName, kFieldFileName, kFieldContentType, kFieldCharset, kFieldProvider, kFieldCount };
+constexpr const char* kPartFieldNames[kFieldCount] = {"name", "file_name", "content_type", "charset",
+                                                      "_data_provider"};
+PyObject* g_part_fields[kFieldCount] = {};
+
 // The part's stream, awaiting the body as needed:
 //
-//     async def part_stream(part_data):
+//     async def stream(self):
 //         refuse unless this is the part being read and no stream of it has begun
 //         while (piece := next piece of the part's data, awaiting chunks of the body) is not the end:
 //             yield piece
-enum PartStreamSlot { kPsData };
-enum PartStreamState { kPsStart, kPsResumed, kPsGotChunk };
+//
+// A part whose `_data_provider` Python code replaced streams what that provider gives, as the base
+// class does (empty chunks left out).
+enum PartStreamSlot { kPsOwner, kPsData, kPsOther };
+enum PartStreamState { kPsStart, kPsResumed, kPsGotChunk, kPsOtherGot, kPsOtherResumed };
 
 Step part_stream_pump(Frame& f, ReaderObject* r, Py_ssize_t index) noexcept {
     for (;;) {
@@ -866,11 +881,46 @@ bool take_chunk(ReaderObject* r, PyObject* sent) noexcept {
     return false;
 }
 
-Failure raise_busy() noexcept {
+QM_COLD Failure raise_busy() noexcept {
     return raise_error(PyExc_RuntimeError, "another generator of this multipart parse is reading the body");
 }
 
+// The base class's stream over a provider that is not a PartData.
+Step other_provider_step(Frame& f, PyObject* sent) noexcept {
+    switch (f.state) {
+        case kPsOtherGot: {
+            if (!sent) {
+                if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return kFailed;
+                PyErr_Clear();
+                return Frame::ret_none();
+            }
+            int truth = PyObject_IsTrue(sent);
+            if (truth < 0) return kFailed;
+            if (truth) return f.yield(kPsOtherResumed, Py_NewRef(sent));
+            return f.await(kPsOtherGot, coro::anext(f[kPsOther]));
+        }
+        case kPsOtherResumed:
+            if (!sent) return kFailed;
+            return f.await(kPsOtherGot, coro::anext(f[kPsOther]));
+    }
+    return coro::bad_state(f);
+}
+
 Step part_stream_step(Frame& f, PyObject* sent) noexcept {
+    if (f.state == kPsStart && !f[kPsData]) {
+        PyObject* descr = g_part_fields[kFieldProvider];
+        Ref provider(Py_TYPE(descr)->tp_descr_get(descr, f[kPsOwner], reinterpret_cast<PyObject*>(g_part_type)));
+        if (!provider) return kFailed;
+        if (!Py_IS_TYPE(provider.get(), g_part_data_type)) {
+            Ref iterable(PyObject_CallNoArgs(provider.get()));
+            PyObject* iterator = iterable ? PyObject_GetAIter(iterable.get()) : nullptr;
+            if (!iterator) return kFailed;
+            f.set(kPsOther, iterator);
+            return f.await(kPsOtherGot, coro::anext(iterator));
+        }
+        f.set(kPsData, provider.release());
+    }
+    if (f.state >= kPsOtherGot) return other_provider_step(f, sent);
     PartDataObject* pd = as_part_data(f[kPsData]);
     ReaderObject* r = as_reader(pd->reader);
     switch (f.state) {
@@ -891,20 +941,20 @@ Step part_stream_step(Frame& f, PyObject* sent) noexcept {
     return coro::bad_state(f);
 }
 
-constexpr Operation kPartStreamOp{"part_stream", part_stream_step, Kind::kAsyncGenerator};
+constexpr Operation kPartStreamOp{"MultipartPart.stream", part_stream_step, Kind::kAsyncGenerator};
 
 PyObject* part_data_call(PyObject* op, PyObject* args, PyObject* kwargs) noexcept {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
         return raise_arg_count("part_data", 0, 0, PyTuple_GET_SIZE(args));
     }
-    return coro::start(kPartStreamOp, op);
+    return coro::start(kPartStreamOp, op, op);
 }
 
 PyObject* part_data_repr(PyObject* op) noexcept {
     return PyUnicode_FromFormat("<multipart part data %zd>", as_part_data(op)->index);
 }
 
-// The StreamedFormPart of the part whose headers the reader has just read.
+// The MultipartPart of the part whose headers the reader has just read.
 PyObject* make_part(ReaderObject* r) noexcept {
     PartDataObject* pd = PyObject_GC_New(PartDataObject, g_part_data_type);
     if (!pd) return nullptr;
@@ -913,9 +963,16 @@ PyObject* make_part(ReaderObject* r) noexcept {
     pd->taken = false;
     PyObject_GC_Track(pd);
     Ref provider(reinterpret_cast<PyObject*>(pd));
+    Ref part(g_part_type->tp_alloc(g_part_type, 0));
+    if (!part) return nullptr;
     auto value = [](PyObject* v) { return v ? v : Py_None; };
-    PyObject* args[] = {r->name, provider.get(), value(r->file_name), value(r->content_type), value(r->charset)};
-    return PyObject_Vectorcall(g_streamed_form_part, args, std::size(args), nullptr);
+    PyObject* values[kFieldCount] = {r->name, value(r->file_name), value(r->content_type), value(r->charset),
+                                     provider.get()};
+    for (int i = 0; i < kFieldCount; ++i) {
+        PyObject* descr = g_part_fields[i];
+        if (Py_TYPE(descr)->tp_descr_set(descr, part.get(), values[i]) < 0) return nullptr;
+    }
+    return part.release();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1166,6 +1223,46 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr const char* kSelfParam[] = {"self"};
+
+const Function kPartMethods[] = {
+    {&kPartStreamOp, {"stream", kSelfParam, 1, 1},
+     "stream($self, /)\n--\n\nThe part's bytes as they arrive; a part's bytes can be streamed once, before the next "
+     "part is read."},
+};
+
+PyType_Slot part_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A part of a multipart body as the parser delivers it: its name, file name, "
+                                  "content type and charset, and stream() over its bytes.")},
+    {0, nullptr},
+};
+
+// No field of its own: the instance layout is StreamedFormPart's. The class cannot be immutable as
+// the other native classes are: its base, a Python class, is not.
+PyType_Spec part_spec = {"quillmoth.multipart.MultipartPart", 0, 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, part_slots};
+
+PyTypeObject* add_part_type(PyObject* module) noexcept {
+    Ref type(PyType_FromModuleAndSpec(module, &part_spec, g_streamed_form_part));
+    if (!type || PyModule_AddObjectRef(module, "MultipartPart", type.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// The descriptors of StreamedFormPart's slots, which every part is made with.
+bool bind_part_fields() noexcept {
+    for (int i = 0; i < kFieldCount; ++i) {
+        Ref name(PyUnicode_InternFromString(kPartFieldNames[i]));
+        if (!name) return false;
+        PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(g_streamed_form_part), name.get());
+        if (!descr || !Py_TYPE(descr)->tp_descr_set) {
+            return raise_format(PyExc_ImportError, "quillmoth.contents.StreamedFormPart has no slot %s",
+                                kPartFieldNames[i]);
+        }
+        g_part_fields[i] = Py_NewRef(descr);
+    }
+    return true;
+}
+
 PyType_Slot reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("The state of one multipart parse.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
@@ -1198,7 +1295,9 @@ PyModuleDef module_def = make_module_def(
     module_methods);
 
 void release_state() noexcept {
-    clear_refs(g_bad_request, g_invalid_operation, g_streamed_form_part, g_reader_type, g_part_data_type);
+    clear_refs(g_bad_request, g_invalid_operation, g_streamed_form_part, g_reader_type, g_part_data_type,
+               g_part_type);
+    for (PyObject*& field : g_part_fields) Py_CLEAR(field);
     g_names.release();
     coro::release_types();
     g_limits = kDefaultLimits;
@@ -1208,7 +1307,8 @@ PyObject* build_module() noexcept {
     if (!g_names.intern()) return nullptr;
     if (!(g_bad_request = import_attr("quillmoth.exceptions", "BadRequest")) ||
         !(g_invalid_operation = import_attr("quillmoth.exceptions", "InvalidOperation")) ||
-        !(g_streamed_form_part = import_attr("quillmoth.contents", "StreamedFormPart"))) {
+        !(g_streamed_form_part = reinterpret_cast<PyObject*>(import_class("quillmoth.contents", "StreamedFormPart"))) ||
+        !bind_part_fields()) {
         return nullptr;
     }
     Ref module(PyModule_Create(&module_def));
@@ -1217,8 +1317,10 @@ PyObject* build_module() noexcept {
         !(g_part_data_type = new_module_type(module.get(), &part_data_spec))) {
         return nullptr;
     }
+    if (!(g_part_type = add_part_type(module.get()))) return nullptr;
     if (!coro::add_types(module.get()) ||
-        !coro::add_functions(module.get(), kModuleFunctions, std::size(kModuleFunctions))) {
+        !coro::add_functions(module.get(), kModuleFunctions, std::size(kModuleFunctions)) ||
+        !coro::add_methods(g_part_type, kPartMethods, std::size(kPartMethods))) {
         return nullptr;
     }
     const char* const constants[kLimitCount] = {"DEFAULT_MAX_PARTS", "DEFAULT_MAX_HEADER_SIZE", "DEFAULT_MAX_HEADERS",
