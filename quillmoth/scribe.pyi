@@ -2,12 +2,20 @@
 streamed bodies, and server-sent events."""
 
 import re
+import sys
 from collections.abc import AsyncGenerator, Awaitable, Callable, Generator
 from typing import Any, Final
 
 from quillmoth.contents import Content, ServerSentEvent
 from quillmoth.cookies import Cookie
 from quillmoth.messages import Response
+
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
+
+__quillmoth_api__: dict[str, CapsuleType]
 
 MAX_RESPONSE_CHUNK_SIZE: Final[int]
 _MAX_RESPONSE_CHUNK_SIZE: Final[int]
