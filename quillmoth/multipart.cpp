@@ -672,9 +672,9 @@ bool parse_header_line(ReaderObject* r, const char* line, size_t n) noexcept {
         if (!is_tchar(static_cast<unsigned char>(*c))) return raise_malformed("bad header line in a part");
     }
     const char* end = line + n;
+    // A NUL, or a CR or LF that is not the line's end, could make two readers see different lines.
     for (const char* c = colon + 1; c < end; ++c) {
-        auto b = static_cast<unsigned char>(*c);
-        if ((b < 0x20 && b != '\t') || b == 0x7f) return raise_malformed("bad header line in a part");
+        if (*c == '\0' || *c == '\r' || *c == '\n') return raise_malformed("bad header line in a part");
     }
     const char* value = colon + 1;
     while (value < end && is_ows(*value)) ++value;
