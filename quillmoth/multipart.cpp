@@ -829,41 +829,6 @@ constexpr const char* kPartFieldNames[kFieldCount] = {"name", "file_name", "cont
                                                       "_data_provider"};
 PyObject* g_part_fields[kFieldCount] = {};
 
-// The part's stream, awaiting the body as needed:
-//
-//     async def stream(self):
-//         refuse unless this is the part being read and no stream of it has begun
-//         while (piece := next piece of the part's data, awaiting chunks of the body) is not the end:
-//             yield piece
-//
-// A part whose `_data_provider` Python code replaced streams what that provider gives, as the base
-// class does (empty chunks left out).
-enum PartStreamSlot { kPsOwner, kPsData, kPsOther };
-enum PartStreamState { kPsStart, kPsResumed, kPsGotChunk, kPsOtherGot, kPsOtherResumed };
-
-Step part_stream_pump(Frame& f, ReaderObject* r, Py_ssize_t index) noexcept {
-    for (;;) {
-        if (r->phase == Phase::kFailed) return raise_stopped(r);
-        if (r->parts != index) {
-            return raise_invalid_operation(
-                "The data of this multipart part is no longer available: the parse has moved past it.");
-        }
-        PyObject* data = nullptr;
-        switch (body_step(r, &data)) {
-            case Event::kData: return f.yield(kPsResumed, data);
-            case Event::kPartEnd: return Frame::ret_none();
-            case Event::kNeedMore:
-                if (r->eof) {
-                    (void)fail_truncated(r);
-                    return kFailed;
-                }
-                r->busy = true;
-                return f.await(kPsGotChunk, coro::anext(r->source));
-            default: return kFailed;
-        }
-    }
-}
-
 // What came back from the body's iterator: a chunk, its end, or its error (which stops the parse).
 bool take_chunk(ReaderObject* r, PyObject* sent) noexcept {
     r->busy = false;
@@ -885,73 +850,127 @@ QM_COLD Failure raise_busy() noexcept {
     return raise_error(PyExc_RuntimeError, "another generator of this multipart parse is reading the body");
 }
 
-// The base class's stream over a provider that is not a PartData.
-Step other_provider_step(Frame& f, PyObject* sent) noexcept {
-    switch (f.state) {
-        case kPsOtherGot: {
-            if (!sent) {
-                if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return kFailed;
-                PyErr_Clear();
-                return Frame::ret_none();
-            }
-            int truth = PyObject_IsTrue(sent);
-            if (truth < 0) return kFailed;
-            if (truth) return f.yield(kPsOtherResumed, Py_NewRef(sent));
-            return f.await(kPsOtherGot, coro::anext(f[kPsOther]));
-        }
-        case kPsOtherResumed:
-            if (!sent) return kFailed;
-            return f.await(kPsOtherGot, coro::anext(f[kPsOther]));
-    }
-    return coro::bad_state(f);
+// A part's stream is an async iterator whose __anext__ is a native coroutine: the next piece of the
+// part's data, awaiting chunks of the body as needed. (An async generator would do as well, but the
+// event loop's hooks, which it must apply to every async generator, would cost more than the rest
+// of a small field's stream.) The part's bytes can be streamed once, before the next part is read.
+struct PartStreamObject {
+    PyObject_HEAD
+    PyObject* part_data;  // the PartData
+    bool usable;          // it took the part's data (no other stream did before)
+    bool ended;           // its end was given, or it was closed
+};
+
+using PartStreamFields = ObjectFields<PartStreamObject, &PartStreamObject::part_data>;
+PyTypeObject* g_part_stream_type = nullptr;
+
+inline PartStreamObject* as_part_stream(PyObject* op) noexcept { return reinterpret_cast<PartStreamObject*>(op); }
+
+// A new stream over the part of `part_data`.
+PyObject* new_part_stream(PyObject* part_data) noexcept {
+    PartStreamObject* stream = PyObject_GC_New(PartStreamObject, g_part_stream_type);
+    if (!stream) return nullptr;
+    PartDataObject* pd = as_part_data(part_data);
+    stream->part_data = Py_NewRef(part_data);
+    stream->usable = !pd->taken;
+    stream->ended = false;
+    pd->taken = true;
+    PyObject_GC_Track(stream);
+    return reinterpret_cast<PyObject*>(stream);
 }
 
-Step part_stream_step(Frame& f, PyObject* sent) noexcept {
-    if (f.state == kPsStart && !f[kPsData]) {
-        PyObject* descr = g_part_fields[kFieldProvider];
-        Ref provider(Py_TYPE(descr)->tp_descr_get(descr, f[kPsOwner], reinterpret_cast<PyObject*>(g_part_type)));
-        if (!provider) return kFailed;
-        if (!Py_IS_TYPE(provider.get(), g_part_data_type)) {
-            Ref iterable(PyObject_CallNoArgs(provider.get()));
-            PyObject* iterator = iterable ? PyObject_GetAIter(iterable.get()) : nullptr;
-            if (!iterator) return kFailed;
-            f.set(kPsOther, iterator);
-            return f.await(kPsOtherGot, coro::anext(iterator));
-        }
-        f.set(kPsData, provider.release());
-    }
-    if (f.state >= kPsOtherGot) return other_provider_step(f, sent);
-    PartDataObject* pd = as_part_data(f[kPsData]);
+// async def __anext__(self):
+//     refuse unless this stream took the part's data and the parse is still in the part
+//     return the next piece of the part's data (awaiting chunks of the body), or raise
+//     StopAsyncIteration at its end
+enum PartNextSlot { kPnStream };
+enum PartNextState { kPnStart, kPnGotChunk };
+
+Step part_next_pump(Frame& f, PartStreamObject* stream) noexcept {
+    PartDataObject* pd = as_part_data(stream->part_data);
     ReaderObject* r = as_reader(pd->reader);
+    for (;;) {
+        if (r->phase == Phase::kFailed) return raise_stopped(r);
+        if (r->parts != pd->index) {
+            return raise_invalid_operation(
+                "The data of this multipart part is no longer available: the parse has moved past it.");
+        }
+        PyObject* data = nullptr;
+        switch (body_step(r, &data)) {
+            case Event::kData: return Frame::ret(data);
+            case Event::kPartEnd:
+                stream->ended = true;
+                PyErr_SetNone(PyExc_StopAsyncIteration);
+                return kFailed;
+            case Event::kNeedMore:
+                if (r->eof) {
+                    (void)fail_truncated(r);
+                    return kFailed;
+                }
+                r->busy = true;
+                return f.await(kPnGotChunk, coro::anext(r->source));
+            default: return kFailed;
+        }
+    }
+}
+
+Step part_next_step(Frame& f, PyObject* sent) noexcept {
+    PartStreamObject* stream = as_part_stream(f[kPnStream]);
     switch (f.state) {
-        case kPsStart:
+        case kPnStart: {
+            if (stream->ended) {
+                PyErr_SetNone(PyExc_StopAsyncIteration);
+                return kFailed;
+            }
+            if (!stream->usable) return raise_invalid_operation("The data of this multipart part was already read.");
+            ReaderObject* r = as_reader(as_part_data(stream->part_data)->reader);
             if (r->phase == Phase::kFailed) return raise_stopped(r);
             if (r->busy) return raise_busy();
-            if (pd->taken) return raise_invalid_operation("The data of this multipart part was already read.");
-            pd->taken = true;
-            return part_stream_pump(f, r, pd->index);
-        case kPsResumed:
-            if (!sent) return kFailed;  // thrown in at the yield; the rest of the part is skipped later
-            if (r->busy) return raise_busy();
-            return part_stream_pump(f, r, pd->index);
-        case kPsGotChunk:
-            if (!take_chunk(r, sent)) return kFailed;
-            return part_stream_pump(f, r, pd->index);
+            return part_next_pump(f, stream);
+        }
+        case kPnGotChunk:
+            if (!take_chunk(as_reader(as_part_data(stream->part_data)->reader), sent)) return kFailed;
+            return part_next_pump(f, stream);
     }
     return coro::bad_state(f);
 }
 
-constexpr Operation kPartStreamOp{"MultipartPart.stream", part_stream_step, Kind::kAsyncGenerator};
+constexpr Operation kPartNextOp{"MultipartPart.stream.__anext__", part_next_step};
+
+PyObject* part_stream_anext(PyObject* op) noexcept { return coro::start(kPartNextOp, op); }
+
+PyObject* part_stream_aiter(PyObject* op) noexcept { return Py_NewRef(op); }
+
+// aclose(): the stream ends; what is left of the part is skipped when the next part is read.
+PyObject* part_stream_aclose(PyObject* op, PyObject*) noexcept {
+    as_part_stream(op)->ended = true;
+    return coro::ready(Py_None);
+}
+
+PyObject* part_stream_repr(PyObject* op) noexcept {
+    return PyUnicode_FromFormat("<multipart part stream %zd>", as_part_data(as_part_stream(op)->part_data)->index);
+}
 
 PyObject* part_data_call(PyObject* op, PyObject* args, PyObject* kwargs) noexcept {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
         return raise_arg_count("part_data", 0, 0, PyTuple_GET_SIZE(args));
     }
-    return coro::start(kPartStreamOp, op, op);
+    return new_part_stream(op);
 }
 
 PyObject* part_data_repr(PyObject* op) noexcept {
     return PyUnicode_FromFormat("<multipart part data %zd>", as_part_data(op)->index);
+}
+
+// MultipartPart.stream(): the native stream, or, for a part whose `_data_provider` Python code
+// replaced, what the base class's stream() gives.
+PyObject* py_part_stream(PyObject* self, PyObject*) noexcept {
+    PyObject* descr = g_part_fields[kFieldProvider];
+    Ref provider(Py_TYPE(descr)->tp_descr_get(descr, self, reinterpret_cast<PyObject*>(g_part_type)));
+    if (!provider) return nullptr;
+    if (Py_IS_TYPE(provider.get(), g_part_data_type)) return new_part_stream(provider.get());
+    Ref base_stream(PyObject_GetAttrString(g_streamed_form_part, "stream"));
+    return base_stream ? PyObject_CallOneArg(base_stream.get(), self) : nullptr;
 }
 
 // The MultipartPart of the part whose headers the reader has just read.
@@ -1223,13 +1242,34 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char* kSelfParam[] = {"self"};
 
-const Function kPartMethods[] = {
-    {&kPartStreamOp, {"stream", kSelfParam, 1, 1},
-     "stream($self, /)\n--\n\nThe part's bytes as they arrive; a part's bytes can be streamed once, before the next "
-     "part is read."},
+PyMethodDef part_methods[] = {
+    {"stream", py_part_stream, METH_NOARGS,
+     "stream($self, /)\n--\n\nThe part's bytes as they arrive, as an async iterator; a part's bytes can be streamed "
+     "once, before the next part is read."},
+    {nullptr, nullptr, 0, nullptr},
 };
+
+PyMethodDef part_stream_methods[] = {
+    {"aclose", part_stream_aclose, METH_NOARGS,
+     "aclose($self, /)\n--\n\nEnds the stream; the rest of the part is skipped when the next part is read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot part_stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The bytes of one part of a multipart body, as they arrive.")},
+    QM_FIELD_GC_SLOTS(PartStreamFields),
+    {Py_am_aiter, reinterpret_cast<void*>(part_stream_aiter)},
+    {Py_am_anext, reinterpret_cast<void*>(part_stream_anext)},
+    {Py_tp_methods, part_stream_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(part_stream_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec part_stream_spec = {"quillmoth.multipart._PartStream", sizeof(PartStreamObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                    Py_TPFLAGS_IMMUTABLETYPE,
+                                part_stream_slots};
 
 PyType_Slot part_slots[] = {
     {Py_tp_doc, const_cast<char*>("A part of a multipart body as the parser delivers it: its name, file name, "
@@ -1296,7 +1336,7 @@ PyModuleDef module_def = make_module_def(
 
 void release_state() noexcept {
     clear_refs(g_bad_request, g_invalid_operation, g_streamed_form_part, g_reader_type, g_part_data_type,
-               g_part_type);
+               g_part_type, g_part_stream_type);
     for (PyObject*& field : g_part_fields) Py_CLEAR(field);
     g_names.release();
     coro::release_types();
@@ -1314,13 +1354,14 @@ PyObject* build_module() noexcept {
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!(g_reader_type = new_module_type(module.get(), &reader_spec)) ||
-        !(g_part_data_type = new_module_type(module.get(), &part_data_spec))) {
+        !(g_part_data_type = new_module_type(module.get(), &part_data_spec)) ||
+        !(g_part_stream_type = new_module_type(module.get(), &part_stream_spec))) {
         return nullptr;
     }
     if (!(g_part_type = add_part_type(module.get()))) return nullptr;
     if (!coro::add_types(module.get()) ||
         !coro::add_functions(module.get(), kModuleFunctions, std::size(kModuleFunctions)) ||
-        !coro::add_methods(g_part_type, kPartMethods, std::size(kPartMethods))) {
+        !add_type_methods(g_part_type, part_methods)) {
         return nullptr;
     }
     const char* const constants[kLimitCount] = {"DEFAULT_MAX_PARTS", "DEFAULT_MAX_HEADER_SIZE", "DEFAULT_MAX_HEADERS",

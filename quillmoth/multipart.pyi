@@ -8,6 +8,9 @@ DEFAULT_MAX_HEADERS: int
 DEFAULT_MAX_FIELD_SIZE: int
 MAX_BOUNDARY_LENGTH: int
 
+class MultipartPart(StreamedFormPart):
+    def stream(self) -> AsyncIterator[bytes]: ...  # type: ignore[override]
+
 def get_boundary_from_header(content_type: bytes | str, /) -> bytes: ...
 def parse_multipart_async(
     stream: AsyncIterable[bytes | None],
@@ -16,7 +19,7 @@ def parse_multipart_async(
     max_header_size: int | None = None,
     max_headers: int | None = None,
     max_field_size: int | None = None,
-) -> AsyncIterator[StreamedFormPart]: ...
+) -> AsyncIterator[MultipartPart]: ...
 def set_default_limits(
     max_parts: int | None = None,
     max_header_size: int | None = None,

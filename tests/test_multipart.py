@@ -96,7 +96,9 @@ def reference(body, boundary=BOUNDARY):
 # ---------------------------------------------------------------------------------------------
 # Against the reference
 
-texts = st.text(alphabet=st.characters(codec="utf-8", exclude_characters="\r\n\x00"), max_size=12)
+# No backslash: the reference reads an escaped backslash (two backslashes in a quoted name) as two characters, which the
+# header-form table below covers.
+texts = st.text(alphabet=st.characters(codec="utf-8", exclude_characters="\r\n\x00\\"), max_size=12)
 # Data made to look like delimiters: line breaks, dashes and pieces of the boundary.
 near_misses = st.lists(st.sampled_from([b"\r", b"\n", b"\r\n", b"-", b"--", BOUNDARY[:3], BOUNDARY[:-1], b"x", b"\xff"]),
                        max_size=30).map(b"".join)
