@@ -1,4 +1,5 @@
 from collections.abc import AsyncIterable, AsyncIterator
+from typing import final
 
 from quillmoth.contents import StreamedFormPart
 
@@ -8,6 +9,7 @@ DEFAULT_MAX_HEADERS: int
 DEFAULT_MAX_FIELD_SIZE: int
 MAX_BOUNDARY_LENGTH: int
 
+@final
 class MultipartPart(StreamedFormPart):
     def stream(self) -> AsyncIterator[bytes]: ...  # type: ignore[override]
 
