@@ -2,8 +2,8 @@
 //
 //   get_boundary_from_header(content_type)      the boundary parameter of a Content-Type value
 //   parse_multipart_async(stream, boundary, ...) an async generator of the parts of a body, each a
-//                                                quillmoth.contents.StreamedFormPart whose stream()
-//                                                gives the part's bytes as they arrive
+//                                                MultipartPart (a quillmoth.contents.StreamedFormPart)
+//                                                whose stream() gives the part's bytes as they arrive
 //   set_default_limits(...), get_default_limits() the limits every parse starts from
 //
 // The reader
@@ -34,9 +34,9 @@
 // (the epilogue) is never read. Every departure from that raises BadRequest, as does any limit
 // exceeded; nothing else is raised for a body's content.
 //
-// Python code runs inside the steps wherever they call the body's iterator or the part class:
-// such code may resume another generator of the same parse. The reader is marked busy while a
-// generator awaits the body, and the other generators refuse to run meanwhile.
+// Python code runs inside the steps wherever they call the body's iterator: such code may resume
+// another generator of the same parse. The reader is marked busy while one awaits the body, and
+// the others refuse to run meanwhile.
 #include "common/coro.h"
 #include "common/native.h"
 #include "common/percent.h"
