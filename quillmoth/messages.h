@@ -173,6 +173,7 @@ struct ResponseObject {
     PyObject* state;     // any
     PyObject* _context;  // any; never cleared by reset
     bool pooled;         // private to the module: waiting in the response pool
+    bool acquired;       // private to the module: handed out by acquire_response, not released since
 };
 
 inline RequestObject* request_cast(PyObject* obj) noexcept { return reinterpret_cast<RequestObject*>(obj); }

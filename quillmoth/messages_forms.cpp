@@ -514,8 +514,10 @@ Step files_step(Frame& f, PyObject* sent) noexcept {
             if (by_name < 0) return kFailed;
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(parts.get()); ++i) {
                 PyObject* part = PySequence_Fast_GET_ITEM(parts.get(), i);
-                Ref file_name(PyObject_GetAttr(part, g_names[N_FILE_NAME]));
-                if (!file_name) return kFailed;
+                // A URL-encoded form gives str values, which are no files.
+                Ref file_name;
+                if (PyObject_GetOptionalAttr(part, g_names[N_FILE_NAME], file_name.out()) < 0) return kFailed;
+                if (!file_name) continue;
                 int is_file = PyObject_IsTrue(file_name.get());
                 if (is_file < 0) return kFailed;
                 if (!is_file) continue;

@@ -118,10 +118,13 @@ ResponseObject* acquire_response(int status, PyObject* headers, PyObject* conten
     if (!obj) {
         if (PyErr_Occurred()) return nullptr;
         // The caller's list is adopted as it is, an empty one too.
-        return make_response(status, headers, content, true);
+        ResponseObject* made = make_response(status, headers, content, true);
+        if (made) made->acquired = true;
+        return made;
     }
     ResponseObject* self = as_response(obj.get());
     self->pooled = false;
+    self->acquired = true;
     self->status = status;
     if (!adopt_header_list(&self->message, headers, true)) return nullptr;
     replace_field_borrowed(&self->message.content, content);
@@ -130,6 +133,7 @@ ResponseObject* acquire_response(int status, PyObject* headers, PyObject* conten
 
 int release_response(ResponseObject* response, int) noexcept {
     if (!check_instance_arg(or_none(as_object(response)), g_response_type, "response", false)) return -1;
+    response->acquired = false;
     return release_into<ResponseObject, Response_Reset>(g_response_freelist, response);
 }
 

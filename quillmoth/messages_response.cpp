@@ -200,6 +200,8 @@ PyObject* response_get_reason(PyObject* op, void*) noexcept {
     return PyObject_GetAttr(member.get(), g_names[N_PHRASE]);
 }
 
+PyObject* response_get_acquired(PyObject* op, void*) noexcept { return PyBool_FromLong(as_response(op)->acquired); }
+
 PyObject* response_get_cookies_property(PyObject* op, void*) noexcept { return response_get_cookies(as_response(op)); }
 
 PyObject* none_or_null(int status) noexcept { return status < 0 ? nullptr : Py_NewRef(Py_None); }
@@ -318,6 +320,9 @@ PyGetSetDef response_getset[] = {
      "Application state of the response.", nullptr},
     {"_context", get_member<&ResponseObject::_context>, set_any_member<&ResponseObject::_context>,
      "A free slot, kept by reset.", nullptr},
+    {"_acquired", response_get_acquired, nullptr,
+     "Whether the response was handed out by acquire_response and not released since (the framework "
+     "recycles only those).", nullptr},
     {"reason", response_get_reason, nullptr, "The standard reason phrase of the status.", nullptr},
     {"cookies", response_get_cookies_property, nullptr, "The same as get_cookies().", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

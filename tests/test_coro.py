@@ -1057,3 +1057,21 @@ def test_memory_stays_flat_over_a_million_awaits(h):
     print(f"\ntracemalloc {start} -> {end} bytes; RSS {rss_before} -> {rss_after} KiB")
     # RSS is reported, not checked: under a sanitizer's quarantine it grows whatever the code does.
     assert end - start < 64 * 1024, (start, end)
+
+
+def test_weakref_callback_collecting_while_a_frame_dies(h):
+    # A weak reference's callback may run a collection while the frame is being freed (asyncio
+    # keeps async generators in a WeakSet); the collection must not see the dying frame, neither a
+    # finished one nor a suspended one that is closed on the way out.
+    class Pending:
+        def __await__(self):
+            yield "suspended"
+
+    for make in (lambda: h.identity(1), lambda: h.await_one(Pending())):
+        coro = make()
+        if coro.__qualname__ == "await_one":
+            coro.send(None)  # suspended on the sleep
+        calls = []
+        ref = weakref.ref(coro, lambda r: calls.append(gc.collect()))
+        del coro
+        assert ref() is None and len(calls) == 1

@@ -72,8 +72,9 @@ def test_urlencoded_form_is_parsed_each_time():
     expected = {"a": "1", "b": ["2", "3"], "c": "café"}
     assert run(r.form()) == expected and run(r.form(simplify_fields=False)) == expected
     assert r._form_data is None
-    # Flattened, a field given once stays whole.
+    # Flattened, a field given once stays whole; its values are no files.
     assert run(r.multipart()) == ["1", "2", "3", "café"]
+    assert run(r.files()) == [] and run(r.files("a")) == []
 
     class NotText(Message):
         async def text(self):

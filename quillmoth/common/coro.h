@@ -499,9 +499,8 @@ inline void release_state() noexcept {
         {Py_tp_methods, ready_methods},
         {0, nullptr},
     };
+    // No class docstring: it would hide the `__doc__` of each function (the getset above).
     PyType_Slot function_slots[] = {
-        {Py_tp_doc, const_cast<char*>("A coroutine function, async generator function or generator function written "
-                                      "in native code.")},
         QM_GC_SLOTS(function_dealloc, function_traverse, function_clear),
         {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},

@@ -914,12 +914,17 @@ inline void frame_finalize(PyObject* op) noexcept {
 
 inline void frame_dealloc(PyObject* op) noexcept {
     Frame* f = reinterpret_cast<Frame*>(op);
+    // Untracked while the weak references are cleared: their callbacks may start a collection
+    // (asyncio keeps async generators in a WeakSet), which must not find and free this frame.
+    PyObject_GC_UnTrack(op);
     if (f->weakrefs) PyObject_ClearWeakRefs(op);
     if (f->status == Status::kSuspended) {
+        // The finalizer runs Python code that may resurrect the frame: tracked again meanwhile.
+        PyObject_GC_Track(op);
         if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected by its cleanup
+        PyObject_GC_UnTrack(op);
     }
     PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
     Py_TRASHCAN_BEGIN(op, frame_dealloc)
     if (f->status != Status::kFinished) release_frame(f);  // a finished frame holds nothing
     scrub_kept_stop();
