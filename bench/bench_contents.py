@@ -1,6 +1,6 @@
 """URL-encoded form parsing and server-sent event data, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_contents.py [--quick]
+    .venv/bin/python bench/bench_contents.py [--quick]
 
 Prints nanoseconds per call for:
   - parse_www_form_urlencoded(text) (quillmoth.contents) against urllib.parse.parse_qs(text,

@@ -1,6 +1,6 @@
 """Cookie parsing and Set-Cookie writing, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_cookies.py [--quick]
+    .venv/bin/python bench/bench_cookies.py [--quick]
 
 Prints nanoseconds per operation for:
   - parse_cookie(bytes) against http.cookies.SimpleCookie(str) (given the text already decoded);

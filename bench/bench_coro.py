@@ -1,6 +1,6 @@
 """The native coroutine mechanism against Python coroutines doing the same, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_coro.py
+    .venv/bin/python bench/bench_coro.py
 
 Builds the test module tests/native/coro_harness.cpp (optimised as the package's release build is)
 and times, in ns per operation (best of 15 rounds, native and Python in alternation):

@@ -6,7 +6,7 @@ Also times what each request pays: wrapping the raw list plus one lookup, and wr
 CIMultiDict, building it from the raw bytes) plus three lookups; and checks that lookups which find
 nothing allocate nothing.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_headers.py [--quick]
+    .venv/bin/python bench/bench_headers.py [--quick]
 """
 
 import argparse

@@ -1,7 +1,7 @@
 """BaseApplication.handle against the same algorithm written as Python coroutines on the same
 objects (router, route, request, handler, exception table, logger), side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_keystone.py
+    .venv/bin/python bench/bench_keystone.py
 
 Times, in ns per request (best of 15 rounds, native and Python in alternation):
   - a route whose handler returns a prebuilt Response, with a minimal router (one route for every

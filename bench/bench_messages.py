@@ -1,6 +1,6 @@
 """Requests from ASGI pieces, the message pools, and reading a JSON body, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_messages.py [--quick]
+    .venv/bin/python bench/bench_messages.py [--quick]
 
 Prints nanoseconds per operation for:
   - a request made from the pieces of an ASGI scope, then three header reads, its cookies and its

@@ -1,6 +1,6 @@
 """Multipart parsing side by side in one run, and the memory of a large upload read as a form.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_multipart.py [--quick]
+    .venv/bin/python bench/bench_multipart.py [--quick]
 
 Two bodies, cut into the same 64 KiB chunks for every candidate:
   - "10 MB file": one file part of 10 MB (random bytes) and five short fields;

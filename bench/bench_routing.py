@@ -16,7 +16,7 @@ a Python wrapper only where the peer's interface needs one).
   itself is measured, and its figure is printed separately for reference. Litestar reports a miss by
   raising NotFoundException, so its miss case runs inside a try block.
 
-Run: PYTHONPATH=. .venv/bin/python bench/bench_routing.py
+Run: .venv/bin/python bench/bench_routing.py
 """
 
 import functools

@@ -1,6 +1,6 @@
 """Response emission and server-sent events, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_scribe.py [--quick]
+    .venv/bin/python bench/bench_scribe.py [--quick]
 
 Prints nanoseconds per operation for:
   - a response built and sent to a no-op ASGI `send` (`async def send(message): pass`):

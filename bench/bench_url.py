@@ -1,6 +1,6 @@
 """URL construction and percent coding, side by side in one run.
 
-    PYTHONPATH=. .venv/bin/python bench/bench_url.py [--quick]
+    .venv/bin/python bench/bench_url.py [--quick]
 
 Prints nanoseconds per operation for:
   - URL(b) against httptools' parse_url alone (the splitter URL builds on: the floor) and yarl.URL;

@@ -1,7 +1,7 @@
 """Fuzz target for Set-Cookie parsing and writing.
 
     mkdir -p /tmp/cookies-corpus
-    PYTHONPATH=.:tests .venv/bin/python fuzz/fuzz_cookies.py -max_total_time=300 -dict=fuzz/cookies.dict \
+    PYTHONPATH=tests .venv/bin/python fuzz/fuzz_cookies.py -max_total_time=300 -dict=fuzz/cookies.dict \
         /tmp/cookies-corpus
 
 An empty corpus directory is first filled with the SEEDS below. The native code

@@ -1,7 +1,7 @@
 """Fuzz target for quillmoth.multipart: parse_multipart_async and get_boundary_from_header.
 
     mkdir -p /tmp/multipart-corpus
-    PYTHONPATH=. .venv/bin/python fuzz/fuzz_multipart.py -max_total_time=300 /tmp/multipart-corpus
+    .venv/bin/python fuzz/fuzz_multipart.py -max_total_time=300 /tmp/multipart-corpus
 
 An empty corpus directory is first filled with the SEEDS below. Each input is used three times:
   - as a raw body (after two bytes that choose the chunking), and as a body spelled with the

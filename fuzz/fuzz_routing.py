@@ -6,7 +6,7 @@ Checks, for every input:
   matcher (tests/routing_support.py) computes from the tree's public state;
 - the router facade returns the same as the tree, and RouteMatch accepts every result.
 
-Run: PYTHONPATH=. .venv/bin/python fuzz/fuzz_routing.py -max_total_time=300
+Run: .venv/bin/python fuzz/fuzz_routing.py -max_total_time=300
 """
 
 import os

@@ -1,6 +1,6 @@
 """Fuzz target for quillmoth.url: URL(...) and everything built from a URL, plus the percent codec.
 
-    PYTHONPATH=. .venv/bin/python fuzz/fuzz_url.py [corpus_dir] -max_total_time=300
+    .venv/bin/python fuzz/fuzz_url.py [corpus_dir] -max_total_time=300
 
 Checks, for any input bytes:
   - URL(data) either succeeds or raises InvalidURL (or UnicodeDecodeError for a value that is not

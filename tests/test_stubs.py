@@ -3,13 +3,14 @@ stubtest imports each module and compares every class, function, parameter (name
 attribute and constant with its stub. It runs in a child interpreter that imports the same
 quillmoth as this test run, so an installed package is checked with the stubs it ships."""
 
+import os
 import shutil
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
 import pytest
-
-from conftest import run_python
 
 pytest.importorskip("mypy.stubtest", reason="mypy (a dev extra) runs the stub check")
 
@@ -39,11 +40,24 @@ def stubbed_modules():
 
 
 def run_stubtest(tmp_path, modules, *extra_args, **env):
+    """stubtest in a child interpreter importing the same quillmoth as this run. For a checkout it
+    runs from the checkout (where mypy finds the stubs beside the sources); for an installed package
+    from an empty directory, so that mypy reads no other file of site-packages as the user's code
+    and finds the stubs the package ships."""
     config = tmp_path / "mypy.ini"
     config.write_text(MYPY_CONFIG)
     argv = ["stubtest", "--mypy-config-file", str(config), "--allowlist", str(ALLOWLIST), *extra_args, *modules]
     code = f"import runpy, sys\nsys.argv = {argv!r}\nrunpy.run_module('mypy.stubtest', run_name='__main__')\n"
-    return run_python(code, timeout=600, **env)
+    root = PACKAGE.parent
+    installed = root.name in ("site-packages", "dist-packages")
+    cwd = tmp_path / "run" if installed else root
+    cwd.mkdir(exist_ok=True)
+    child_env = dict(os.environ, **env)
+    child_env.pop("PYTHONPATH", None)
+    if not installed:
+        child_env["PYTHONPATH"] = str(root)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env, cwd=cwd,
+                          timeout=600)
 
 
 def test_package_is_marked_typed():
