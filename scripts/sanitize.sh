@@ -23,6 +23,7 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
+export QM_SANITIZER_RUN=1  # the property tests take fewer examples (tests/conftest.py)
 set +e
 LD_PRELOAD="$asan $ubsan" PYTHONPATH="$stage" .venv/bin/pytest "$@"
 status=$?

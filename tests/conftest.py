@@ -19,6 +19,15 @@ settings.register_profile("ci", derandomize=True, print_blob=True)
 if os.environ.get("CI"):
     settings.load_profile("ci")
 
+# Under the sanitizers every call costs several times more: the property tests run a quarter of
+# their examples there (the release run keeps them all).
+_EXAMPLE_SHARE = 0.25 if os.environ.get("QM_SANITIZER_RUN") == "1" else 1.0
+
+
+def examples(count):
+    """The number of examples a property test asks for, scaled down under the sanitizers."""
+    return max(10, int(count * _EXAMPLE_SHARE))
+
 ROOT = Path(__file__).resolve().parent.parent
 
 

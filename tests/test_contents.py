@@ -17,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillmoth.contents as contents
-from conftest import bind_export, export_signature
+from conftest import bind_export, examples, export_signature
 from quillmoth.contents import (
     ASGIContent,
     Content,
@@ -816,7 +816,7 @@ def test_parse_www_form_urlencoded_cases(text, expected):
     assert stdlib_form(text) == expected
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(st.text(alphabet=st.sampled_from("ab=&+%2F0éC3A9\x00 ;"), max_size=40) | st.text(max_size=40))
 def test_parse_www_form_urlencoded_matches_the_standard_library(text):
     assert parse_www_form_urlencoded(text) == stdlib_form(text)

@@ -8,6 +8,7 @@ import sys
 import urllib.parse
 
 import pytest
+from conftest import examples
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -220,7 +221,7 @@ class TestDatetimeFromCookieFormat:
         if message is not None:
             assert str(info.value) == message
 
-    @settings(max_examples=1500)
+    @settings(max_examples=examples(1500))
     @given(
         st.datetimes(min_value=datetime.datetime(1, 1, 1), max_value=datetime.datetime(9999, 12, 31)),
         st.sampled_from(["GMT", "UTC", "+0200", "-0000", "EST", "gmt", "XYZ"]),
@@ -231,7 +232,7 @@ class TestDatetimeFromCookieFormat:
         expected = utc_clock(email.utils.parsedate_to_datetime(text))
         assert datetime_from_cookie_format(text.encode()) == expected
 
-    @settings(max_examples=1500)
+    @settings(max_examples=examples(1500))
     @given(st.text(alphabet="0123456789 :,+-ADFGJMNOSTWabdeglnortuv", max_size=32))
     @example("Wed, 21 Oct 2015 07:28:60 GMT")
     @example("Wed, 00 Oct 2015 07:28:00 GMT")
@@ -256,7 +257,7 @@ _VALUE_PIECES = [b"%", b"%2", b"%20", b"%zz", b"%C3", b"%A4", b"%C3%A4", b"%E2%8
 _PLAIN_TEXT = st.text(st.characters(exclude_categories=["Cs"], exclude_characters=';="'), max_size=3)
 
 
-@settings(max_examples=2000)
+@settings(max_examples=examples(2000))
 @given(st.lists(st.one_of(st.sampled_from(_VALUE_PIECES), _PLAIN_TEXT.map(str.encode)), max_size=16).map(b"".join))
 def test_name_and_value_decoded_like_standard_library(raw):
     # unquote(raw.decode()) for both the name and the value.

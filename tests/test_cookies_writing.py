@@ -14,7 +14,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import cookies_native as native
-from conftest import run_python
+from conftest import examples, run_python
 from cookies_native import write_cookie_for_response as write
 from quillmoth.cookies import Cookie, CookieSameSiteMode, datetime_to_cookie_format, parse_cookie
 
@@ -115,7 +115,7 @@ _OFFSETS = st.integers(-1439, 1439).map(lambda minutes: datetime.timezone(dateti
 _TEXT = st.text(st.characters(exclude_categories=["Cs"]), max_size=40)
 
 
-@settings(max_examples=1500)
+@settings(max_examples=examples(1500))
 @given(name=_TEXT.filter(bool), value=_TEXT)
 @example(name="a b", value="\x00\x7f\x80\uffff\U0010ffff")
 def test_name_and_value_quoted_like_standard_library(name, value):
@@ -144,7 +144,7 @@ class TestDates:
     def test_format(self, convert, when, expected):
         assert convert(when) == expected
 
-    @settings(max_examples=3000)
+    @settings(max_examples=examples(3000))
     @given(st.datetimes(min_value=datetime.datetime(1, 1, 1), max_value=datetime.datetime(9999, 12, 31)))
     def test_equals_strftime_in_c_locale(self, when):
         # The test process runs with the default (C) time locale.
@@ -229,7 +229,7 @@ class TestRoundTrip:
     def test_examples(self, kwargs):
         self._check(Cookie(**kwargs))
 
-    @settings(max_examples=1500)
+    @settings(max_examples=examples(1500))
     @given(
         name=_TEXT.filter(bool).filter(
             lambda n: n.lower() not in {"expires", "domain", "path", "max-age", "samesite"}),

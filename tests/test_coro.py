@@ -21,7 +21,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import load_module
+from conftest import examples, load_module
 
 # The Python twins are sometimes dropped unawaited on purpose, as their native counterparts are.
 pytestmark = pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning")
@@ -266,7 +266,7 @@ OPS = st.sampled_from([
 ])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(name=st.sampled_from(sorted(_pairs(None))), count=st.integers(0, 3),
        catches=st.booleans(), ops=st.lists(OPS, max_size=8))
 def test_protocol_matches_python(h, name, count, catches, ops):
@@ -313,7 +313,7 @@ def test_generator_matches_python(h, body, size):
     assert list(h.get_chunks(body)) == list(py_get_chunks(body))
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(ops=st.lists(st.sampled_from([("send", None), ("send", 1), ("throw", ValueError), ("close", None)]),
                     max_size=8))
 def test_generator_protocol_matches_python(h, ops):
@@ -790,7 +790,7 @@ class _Source:
 AGEN_OPS = st.sampled_from(["anext", "anext", "asend", "athrow", "athrow_caught", "aclose", "anext_throw"])
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(ops=st.lists(AGEN_OPS, max_size=6), count=st.integers(0, 3))
 def test_async_generator_protocol_matches_python(h, ops, count):
     runs = []

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import load_module, run_python
+from conftest import examples, load_module, run_python
 from quillmoth.headers import Header, Headers
 
 MORE_THAN_ONE = "Headers contains more than one header with the given key"
@@ -269,7 +269,7 @@ class TestLookups:
         assert headers.keys() == (b"a", b"B", b"b")
         assert Headers().keys() == ()
 
-    @settings(max_examples=60)
+    @settings(max_examples=examples(60))
     @given(st.lists(st.tuples(st.one_of(st.none(), st.sampled_from([b"a", b"A", b"b", b"x-y", b"X-Y", b""]),
                                         st.binary(max_size=3)), st.just(b"v")), max_size=120))
     def test_keys_against_model(self, pairs):
@@ -808,7 +808,7 @@ names = st.sampled_from([b"a", b"A", b"Content-Type", b"content-type", b"X-Y", b
 pairs = st.lists(st.tuples(names, st.binary(max_size=3)), max_size=12)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(pairs, names, st.binary(max_size=3))
 def test_matches_reference_model(raw, key, value):
     def low(b):
@@ -924,7 +924,7 @@ elements = st.one_of(
 OPS = ["get", "get_tuples", "get_first", "get_single", "contains", "keys", "clone", "remove"]
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(elements, max_size=6), st.sampled_from(OPS), names)
 def test_malformed_lists_match_reference(raw, op, key):
     stored, expected_list = list(raw), list(raw)

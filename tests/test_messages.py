@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import bind_export, export_signature, run_python
+from conftest import bind_export, examples, export_signature, run_python
 from quillmoth import messages
 from quillmoth.contents import Content
 from quillmoth.headers import Header, Headers
@@ -258,7 +258,7 @@ class TestHeaderLookups:
         mixed = bytes(range(0x38, 0x38 + length))  # digits, punctuation and capitals in one name
         assert Message([(mixed, b"v")]).get_first_header(mixed.lower()) == b"v"
 
-    @settings(max_examples=300)
+    @settings(max_examples=examples(300))
     @given(
         names=st.lists(st.binary(max_size=40).filter(bool) | st.sampled_from(
             [b"X-Forwarded-For", b"x-forwarded-for", b"X-FORWARDED-FOR", b"Content-Type", b"\xc3\x89t\xc3\xa9", b"@[`{"]
@@ -607,7 +607,7 @@ class TestModuleFunctions:
     def test_parse_charset(self, value, expected):
         assert parse_charset(value) == expected
 
-    @settings(max_examples=400)
+    @settings(max_examples=examples(400))
     @given(
         st.lists(
             st.one_of(

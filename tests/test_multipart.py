@@ -15,6 +15,7 @@ from quillmoth import multipart
 from quillmoth.contents import StreamedFormPart
 from quillmoth.exceptions import BadRequest, InvalidOperation, MessageAborted
 from quillmoth.multipart import get_boundary_from_header, parse_multipart_async
+from conftest import examples
 
 BOUNDARY = b"b0uNd4ry-x"
 
@@ -110,7 +111,7 @@ parts_strategy = st.lists(
 ).filter(lambda parts: all(b"\r\n--" + BOUNDARY not in b"\r\n" + d for *_, d in parts))
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(parts=parts_strategy, points=st.lists(st.integers(min_value=0), max_size=40),
        preamble=st.sampled_from([b"", b"preamble\r\n", b"\r\n"]), epilogue=st.sampled_from([b"", b"epilogue\r\n"]))
 def test_matches_reference_under_any_chunking(parts, points, preamble, epilogue):
@@ -120,7 +121,7 @@ def test_matches_reference_under_any_chunking(parts, points, preamble, epilogue)
     assert parse(cut(body, points)) == expected
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(parts=parts_strategy)
 def test_one_byte_chunks(parts):
     body = build(parts)

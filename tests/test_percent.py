@@ -11,6 +11,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from quillmoth.url import _quote, _unquote, _unquote_to_bytes
+from conftest import examples
 
 # Text biased towards what breaks percent codecs: escapes (valid, truncated, with bad digits),
 # encoded UTF-8 fragments (valid, overlong, truncated, surrogate encodings), raw non-ASCII and
@@ -46,7 +47,7 @@ def _outcome(func, value):
 
 
 class TestQuote:
-    @settings(max_examples=3000)
+    @settings(max_examples=examples(3000))
     @given(any_text)
     @example("")
     @example("\ud800")
@@ -54,7 +55,7 @@ class TestQuote:
     def test_str_equals_stdlib(self, text):
         assert _outcome(_quote, text) == _outcome(urllib.parse.quote, text)
 
-    @settings(max_examples=2000)
+    @settings(max_examples=examples(2000))
     @given(st.binary())
     @example(b"")
     @example(bytes(range(256)))
@@ -92,7 +93,7 @@ class TestQuote:
 
 
 class TestUnquote:
-    @settings(max_examples=4000)
+    @settings(max_examples=examples(4000))
     @given(any_text)
     @example("%")
     @example("%C3é%A9")
@@ -103,7 +104,7 @@ class TestUnquote:
     def test_str_equals_stdlib(self, text):
         assert _unquote(text) == urllib.parse.unquote(text)
 
-    @settings(max_examples=3000)
+    @settings(max_examples=examples(3000))
     @given(st.one_of(st.binary(), adversarial_text.filter(_encodable).map(lambda t: t.encode("utf-8"))))
     @example(b"%")
     @example(b"%C3%28")
@@ -128,12 +129,12 @@ class TestUnquote:
 
 
 class TestUnquoteToBytes:
-    @settings(max_examples=3000)
+    @settings(max_examples=examples(3000))
     @given(any_text)
     def test_str_equals_stdlib(self, text):
         assert _outcome(_unquote_to_bytes, text) == _outcome(urllib.parse.unquote_to_bytes, text)
 
-    @settings(max_examples=3000)
+    @settings(max_examples=examples(3000))
     @given(st.one_of(st.binary(), adversarial_text.filter(_encodable).map(lambda t: t.encode("utf-8"))))
     def test_bytes_equals_stdlib(self, data):
         expected = urllib.parse.unquote_to_bytes(data)

@@ -6,6 +6,7 @@ import re
 from urllib.parse import unquote
 
 import pytest
+from conftest import examples
 from hypothesis import given, settings, strategies as st
 
 from quillmoth import routing
@@ -329,7 +330,7 @@ def test_fast_unquote_export_signature():
     assert FAST_UNQUOTE_SIGNATURE == b"PyObject *(PyObject *, int)"
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(st.binary(max_size=40) | st.lists(st.sampled_from([b"%", b"%4", b"%41", b"%c3", b"%A9", b"\xc3", b"\xa9",
                                                           b"a", b"/", b"%%", b"\xe2\x82", b"%ZZ"]),
                                          max_size=12).map(b"".join))

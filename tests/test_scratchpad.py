@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillmoth
+from conftest import examples
 
 SIZE_MAX = 2**64 - 1
 DEFAULT_CAPACITY = 65536
@@ -270,7 +271,7 @@ class TestDestroy:
         assert arena.state() == (ctypes.addressof(block), 0, 0, 0)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     capacity=st.integers(1, 4096),
     requests=st.lists(

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import bind_export, export_signature
+from conftest import bind_export, examples, export_signature
 import quillmoth.url as url_module
 from quillmoth.url import URL, InvalidURL, build_absolute_url, join_prefix, valid_schema
 
@@ -411,7 +411,7 @@ def _effective_port(url):
 class TestRebuildProperties:
     """The rebuilders change one component and keep every other, whatever the URL."""
 
-    @settings(max_examples=400)
+    @settings(max_examples=examples(400))
     @given(absolute_urls(), _parts)
     def test_with_query_keeps_the_rest(self, url, query):
         result = url.with_query(query)
@@ -420,7 +420,7 @@ class TestRebuildProperties:
         )
         assert result.query == (query or None)
 
-    @settings(max_examples=400)
+    @settings(max_examples=examples(400))
     @given(absolute_urls(), st.sampled_from([b"other", b"example.org", b"[::2]"]))
     def test_with_host_keeps_the_rest(self, url, host):
         result = url.with_host(host)
@@ -429,7 +429,7 @@ class TestRebuildProperties:
             url.schema, _effective_port(url), url.path, url.query, url.fragment,
         )
 
-    @settings(max_examples=400)
+    @settings(max_examples=examples(400))
     @given(absolute_urls(), st.sampled_from([b"http", b"https"]))
     def test_with_scheme_keeps_the_rest(self, url, scheme):
         result = url.with_scheme(scheme)
@@ -440,7 +440,7 @@ class TestRebuildProperties:
             url.host, url.path, url.query, url.fragment,
         )
 
-    @settings(max_examples=400)
+    @settings(max_examples=examples(400))
     @given(absolute_urls())
     def test_base_url_keeps_origin(self, url):
         base = url.base_url()
