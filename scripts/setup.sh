@@ -14,6 +14,14 @@ if ! command -v g++ >/dev/null 2>&1; then
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y g++
 fi
 
+# Headless Chromium and its driver, for the browser test of the example app.
+if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver
+fi
+
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
     rm -rf .venv
     python3.14 -m venv .venv
