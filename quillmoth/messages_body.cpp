@@ -33,7 +33,6 @@ enum Name {
     N_CONTENT,
     N_HAS_CUSTOM_LOADS,
     N_LOADS,
-    N_ACLOSE,
     N_PROBE,
     N_CALL_SOON,
     N_CANCEL,
@@ -43,7 +42,7 @@ enum Name {
 };
 constexpr const char* kNameTexts[N_COUNT] = {
     "read", "read_raw", "text", "stream", "decode", "_data", "body", "body_buffer", "content", "has_custom_loads",
-    "loads", "aclose", "_probe_disconnect", "call_soon", "cancel", "cancelling", "charset",
+    "loads", "_probe_disconnect", "call_soon", "cancel", "cancelling", "charset",
 };
 InternedNames<N_COUNT> g_names{kNameTexts};
 
@@ -262,14 +261,6 @@ constexpr Operation kJsonOp{"Message.json", json_step};
 // ---------------------------------------------------------------------------------------------
 // stream, and the drain of _read_stream
 
-// The awaitable that closes an async iterator on the way out, or null (and no error) when it has
-// no aclose().
-PyObject* aclose_of(PyObject* iterator) noexcept {
-    Ref aclose;
-    if (PyObject_GetOptionalAttr(iterator, g_names[N_ACLOSE], aclose.out()) <= 0) return nullptr;
-    return PyObject_CallNoArgs(aclose.get());
-}
-
 // async def stream(self):
 //     if not self.content:
 //         yield None
@@ -306,7 +297,7 @@ Step stream_step(Frame& f, PyObject* sent) noexcept {
             // Thrown in at the yield (aclose()'s GeneratorExit, an athrow()): close the iterator,
             // then let the exception go on.
             f.stash_error(kStreamError);
-            PyObject* closing = aclose_of(f[kStreamIter]);
+            PyObject* closing = coro::aclose_of(f[kStreamIter]);
             if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kStreamError);
             return f.await(kStreamClosed, closing);
         }

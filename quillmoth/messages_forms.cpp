@@ -39,7 +39,6 @@ enum Name {
     N_WRITE,
     N_SEEK,
     N_CLOSE,
-    N_ACLOSE,
     N_ENCODE,
     N_DATA,
     N_SIMPLIFY_FIELDS,
@@ -47,7 +46,7 @@ enum Name {
 };
 constexpr const char* kNameTexts[N_COUNT] = {
     "text",  "form", "multipart", "multipart_stream", "stream", "name",   "file_name", "content_type",
-    "charset", "write", "seek",   "close",     "aclose",           "encode", "data",   "simplify_fields",
+    "charset", "write", "seek",   "close",     "encode", "data",   "simplify_fields",
 };
 InternedNames<N_COUNT> g_names{kNameTexts};
 
@@ -111,13 +110,6 @@ PyObject* encoded_attr(PyObject* part, Name name) noexcept {
     return value ? encode(value.get()) : nullptr;
 }
 
-// The awaitable that closes an async iterator, or null (and no error) when it has none.
-PyObject* aclose_of(PyObject* iterator) noexcept {
-    Ref aclose;
-    if (PyObject_GetOptionalAttr(iterator, g_names[N_ACLOSE], aclose.out()) <= 0) return nullptr;
-    return PyObject_CallNoArgs(aclose.get());
-}
-
 // ---------------------------------------------------------------------------------------------
 // _multipart_to_dict_streaming
 
@@ -179,7 +171,7 @@ Step to_dict_fail(Frame& f) noexcept {
     f.set(kTdPart, nullptr);
     if (!f[kTdParts]) return kFailed;
     f.stash_error(kTdError);
-    PyObject* closing = aclose_of(f[kTdParts]);
+    PyObject* closing = coro::aclose_of(f[kTdParts]);
     if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kTdError);
     return f.await(kTdClosed, closing);
 }
@@ -340,7 +332,7 @@ Step multipart_stream_step(Frame& f, PyObject* sent) noexcept {
         case kMsResumed: {
             if (sent) return f.await(kMsGot, coro::anext(f[kMsParts]));
             f.stash_error(kMsError);
-            PyObject* closing = aclose_of(f[kMsParts]);
+            PyObject* closing = coro::aclose_of(f[kMsParts]);
             if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kMsError);
             return f.await(kMsClosed, closing);
         }

@@ -101,10 +101,6 @@ PyTypeObject* g_reader_type = nullptr;
 PyTypeObject* g_part_data_type = nullptr;
 PyTypeObject* g_part_type = nullptr;  // MultipartPart
 
-enum Name { N_ACLOSE, N_COUNT };
-constexpr const char* kNameTexts[N_COUNT] = {"aclose"};
-InternedNames<N_COUNT> g_names{kNameTexts};
-
 // BadRequest(message), raised.
 QM_COLD Failure raise_bad_request(const char* format, ...) noexcept {
     va_list args;
@@ -1038,19 +1034,12 @@ bool limit_arg(PyObject* value, const char* name, Py_ssize_t* out) noexcept {
 enum ParseSlot { kPStream, kPBoundary, kPLimits, kPReader = kPLimits + kLimitCount, kPError };
 enum ParseState { kPStart, kPYielded, kPGotChunk, kPClosedAfterError, kPClosedAtEnd };
 
-// The awaitable that closes an async iterator, or null (and no error) when it has none.
-PyObject* aclose_of(PyObject* iterator) noexcept {
-    Ref aclose;
-    if (PyObject_GetOptionalAttr(iterator, g_names[N_ACLOSE], aclose.out()) <= 0) return nullptr;
-    return PyObject_CallNoArgs(aclose.get());
-}
-
 // Leaves with the pending exception, closing the body's iterator first unless it is what failed
 // or another generator is awaiting it.
 Step leave_with_error(Frame& f, ReaderObject* r, bool close_source) noexcept {
     if (!close_source || r->busy) return kFailed;
     f.stash_error(kPError);
-    PyObject* closing = aclose_of(r->source);
+    PyObject* closing = coro::aclose_of(r->source);
     if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kPError);
     return f.await(kPClosedAfterError, closing);
 }
@@ -1076,7 +1065,7 @@ Step parse_pump(Frame& f, ReaderObject* r) noexcept {
                 return f.yield(kPYielded, part);
             }
             case Event::kDone: {
-                PyObject* closing = aclose_of(r->source);
+                PyObject* closing = coro::aclose_of(r->source);
                 if (!closing) return PyErr_Occurred() ? Step(kFailed) : Frame::ret_none();
                 return f.await(kPClosedAtEnd, closing);
             }
@@ -1338,13 +1327,11 @@ void release_state() noexcept {
     clear_refs(g_bad_request, g_invalid_operation, g_streamed_form_part, g_reader_type, g_part_data_type,
                g_part_type, g_part_stream_type);
     for (PyObject*& field : g_part_fields) Py_CLEAR(field);
-    g_names.release();
     coro::release_types();
     g_limits = kDefaultLimits;
 }
 
 PyObject* build_module() noexcept {
-    if (!g_names.intern()) return nullptr;
     if (!(g_bad_request = import_attr("quillmoth.exceptions", "BadRequest")) ||
         !(g_invalid_operation = import_attr("quillmoth.exceptions", "InvalidOperation")) ||
         !(g_streamed_form_part = reinterpret_cast<PyObject*>(import_class("quillmoth.contents", "StreamedFormPart"))) ||

@@ -266,6 +266,16 @@ QM_CORO_LOCAL inline PyGetSetDef function_getset[] = {
     return true;
 }
 
+// The awaitable that closes an async iterator on the way out (its aclose()), or null with no
+// error set when it has none; null with an error when looking it up or calling it failed.
+inline PyObject* aclose_of(PyObject* iterator) noexcept {
+    PyObject* aclose;
+    if (PyObject_GetOptionalAttr(iterator, detail::g_state.names[detail::kNameAclose], &aclose) <= 0) return nullptr;
+    PyObject* closing = PyObject_CallNoArgs(aclose);
+    Py_DECREF(aclose);
+    return closing;
+}
+
 // Whether `attr` (found on a class) is the native callable made from `def`: for operation tables
 // that honour Python overrides of a coroutine method.
 inline bool is_function_of(PyObject* attr, const Function* def) noexcept {
@@ -275,7 +285,7 @@ inline bool is_function_of(PyObject* attr, const Function* def) noexcept {
 
 namespace detail {
 
-inline constexpr const char* kNameTexts[kNameCount] = {"throw", "close"};
+inline constexpr const char* kNameTexts[kNameCount] = {"throw", "close", "aclose"};
 
 #define QM_CORO_DOC(sig, text) PyDoc_STR(sig "\n--\n\n" text)
 

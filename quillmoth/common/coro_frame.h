@@ -151,7 +151,7 @@ inline constexpr int kFreeAsyncOps = 16;
 
 struct AsyncOp;
 
-enum NameIndex { kNameThrow, kNameClose, kNameCount };
+enum NameIndex { kNameThrow, kNameClose, kNameAclose, kNameCount };
 
 // Everything the mechanism keeps per module: its classes, the marker shared by every module's
 // frame classes, interned names and the free lists.
