@@ -8,7 +8,7 @@
 //     ...
 //     PyObject* header_value = cookies_api.write_cookie_for_response(cookie);  // bytes or null
 //
-// and import the Cookie class by qualified name (qm::import_type("quillmoth.cookies", "Cookie"))
+// and import the Cookie class with qm::import_native_type("quillmoth.cookies", "Cookie")
 // to test instances with PyObject_TypeCheck before a cast to CookieObject.
 #pragma once
 
