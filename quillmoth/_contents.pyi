@@ -1,7 +1,7 @@
 """Native base classes of quillmoth.contents and the URL-encoded form parser."""
 
 import sys
-from collections.abc import AsyncIterator, Awaitable
+from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any, TypeVar
 
 from typing_extensions import disjoint_base
@@ -32,6 +32,50 @@ class Content:
     def stream(self) -> AsyncIterator[bytes]: ...
     def get_parts(self) -> AsyncIterator[bytes]: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
+
+DEFAULT_MAX_BODY_SIZE: int
+
+@disjoint_base
+class TextContent(Content):
+    """A plain-text body, encoded as UTF-8."""
+
+    __dict__: dict[str, Any]
+    def __init__(self, text: str) -> None: ...
+
+@disjoint_base
+class HTMLContent(Content):
+    """An HTML body, encoded as UTF-8."""
+
+    __dict__: dict[str, Any]
+    def __init__(self, html: str) -> None: ...
+
+@disjoint_base
+class JSONContent(Content):
+    """A JSON body, encoded by `dumps`, else by the configured JSON encoder."""
+
+    __dict__: dict[str, Any]
+    def __init__(self, data: Any, dumps: Callable[[Any], str | bytes] | None = None) -> None: ...
+
+@disjoint_base
+class ASGIContent(Content):
+    """The body of an incoming request, pulled from the ASGI ``receive`` channel."""
+
+    __dict__: dict[str, Any]
+    max_body_size: int | None
+    def __init__(
+        self,
+        receive: Callable[[], Awaitable[Any]],
+        max_body_size: int | None = 10485760,
+        content_length: int | bytes | str | None = None,
+    ) -> None: ...
+    @property
+    def _receive(self) -> Callable[[], Awaitable[Any]] | None: ...
+    @property
+    def _pending(self) -> list[bytes]: ...
+    async def read(self) -> bytes: ...  # type: ignore[override]
+    def stream(self) -> AsyncIterator[bytes]: ...
+    def get_parts(self) -> AsyncIterator[bytes]: ...
+    async def _probe_disconnect(self) -> None: ...
 
 @disjoint_base
 class ServerSentEvent:

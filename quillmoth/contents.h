@@ -29,6 +29,10 @@ struct ContentObject {
     int64_t length;   // -1 (or any negative): streamed, open length; 0: no body
 };
 
+// The bound on the body of an incoming request that ASGIContent applies when none is given
+// (quillmoth.contents.DEFAULT_MAX_BODY_SIZE).
+inline constexpr int64_t kDefaultMaxBodySize = 10 * 1024 * 1024;
+
 // Operation table of ServerSentEvent. Append-only.
 struct ServerSentEventOps {
     // write_data(): a new reference to the str written after "data: ", null on error.

@@ -2,8 +2,10 @@
 
 ``Content``, ``ServerSentEvent`` and ``TextServerSentEvent`` are native classes
 (``quillmoth._contents``) because the message, application and response-writing modules read their
-fields directly. The subclasses defined here add behaviour only: streamed bodies, the body of an
-incoming ASGI request, text, HTML, JSON and form bodies.
+fields directly; so are the contents made on every request: ``TextContent``, ``HTMLContent`` and
+``JSONContent`` (the bodies of the response helpers) and ``ASGIContent`` (the body of an incoming
+ASGI request, with ``DEFAULT_MAX_BODY_SIZE``, its default bound). The subclasses defined here add
+behaviour only: streamed bodies, form bodies and the parts of multipart forms.
 """
 
 from __future__ import annotations
@@ -14,19 +16,21 @@ from tempfile import SpooledTemporaryFile
 from typing import Any
 from urllib.parse import urlencode
 
-import msgspec
-
 from quillmoth._contents import (
+    DEFAULT_MAX_BODY_SIZE,
+    ASGIContent,
     Content,
+    HTMLContent,
+    JSONContent,
     ServerSentEvent,
+    TextContent,
     TextServerSentEvent,
     __quillmoth_api__,
     __quillmoth_types__,
     parse_www_form_urlencoded,
 )
-from quillmoth.exceptions import InvalidOperation, MessageAborted, PayloadTooLarge
+from quillmoth.exceptions import InvalidOperation
 from quillmoth.settings.encodings import encodings_settings
-from quillmoth.settings.json import json_settings
 
 __all__ = [
     "ASGIContent",
@@ -53,18 +57,8 @@ __quillmoth_types__ = __quillmoth_types__
 
 DataProvider = Callable[[], AsyncIterable[bytes]]
 
-_json_encode = msgspec.json.encode
 _FILE_READ_SIZE = 65536
 SPOOL_MAX_SIZE = 1048576
-# The default bound on the body of an incoming request (ASGIContent's max_body_size).
-DEFAULT_MAX_BODY_SIZE = 10 * 1024 * 1024
-
-
-def _require_type(value: Any, expected: type, name: str) -> None:
-    if not isinstance(value, expected):
-        raise TypeError(
-            f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})"
-        )
 
 
 class StreamedContent(Content):
@@ -97,198 +91,6 @@ class StreamedContent(Content):
 
     def dispose(self) -> None:
         self._data_provider = None
-
-
-class ASGIContent(Content):
-    """The body of an incoming request, pulled from the ASGI ``receive`` channel.
-
-    ``stream()`` yields the chunks as they arrive without keeping them; ``read()`` keeps the
-    whole body in ``body``, so later reads (and streams) give the same bytes. A client that
-    disconnects makes both raise ``MessageAborted``. Once the body went out as a stream without
-    being kept it cannot be read whole any more, and ``read()`` says so instead of returning a
-    truncated body. ``_probe_disconnect()`` is the non-blocking probe of ``is_disconnected``: it
-    keeps what it receives, and after the body asks the channel once more, which answers only
-    when the client disconnects.
-
-    ``max_body_size`` bounds the body (None: no bound): every way of reading it stops as soon as
-    the bytes received pass the bound and raises ``PayloadTooLarge`` (413), then and on every later
-    read. A declared ``content_length`` above the bound is refused before anything is received."""
-
-    def __init__(
-        self,
-        receive: Callable[[], Any],
-        max_body_size: int | None = DEFAULT_MAX_BODY_SIZE,
-        content_length: int | bytes | str | None = None,
-    ) -> None:
-        super().__init__(None, None)
-        if not callable(receive):
-            raise TypeError("receive must be the callable of the ASGI receive channel")
-        if max_body_size is not None and (
-            not isinstance(max_body_size, int) or isinstance(max_body_size, bool) or max_body_size < 0
-        ):
-            raise ValueError("max_body_size must be a non-negative int or None")
-        self.length = -1
-        self.max_body_size = max_body_size
-        self._receive: Callable[[], Any] | None = receive
-        self._pending: list[bytes] = []  # chunks received by a read() that was interrupted
-        self._received = 0  # body bytes received so far
-        self._complete = False  # the last body message has been received
-        self._streamed = False  # chunks were handed out without being kept
-        self._disconnected = False
-        self._too_large = max_body_size is not None and _declared_length(content_length) > max_body_size
-
-    def _channel(self) -> Callable[[], Any]:
-        receive = self._receive
-        if receive is None:
-            raise InvalidOperation("The content was disposed and can no longer be read.")
-        if self._too_large:
-            raise PayloadTooLarge(self.max_body_size)
-        if self._disconnected:
-            raise MessageAborted()
-        return receive
-
-    async def _next_chunk(self, receive: Callable[[], Any]) -> bytes:
-        """The body of the next "http.request" message; marks the end of the body."""
-        while True:
-            message = await receive()
-            kind = message.get("type")
-            if kind == "http.request":
-                body = message.get("body") or b""
-                if body and self.max_body_size is not None:
-                    self._received += len(body)
-                    if self._received > self.max_body_size:
-                        # Nothing received is kept: the body will not be read.
-                        self._too_large = True
-                        self._pending = []
-                        raise PayloadTooLarge(self.max_body_size)
-                if not message.get("more_body", False):
-                    self._complete = True
-                return body
-            if kind == "http.disconnect":
-                self._disconnected = True
-                raise MessageAborted()
-            # Other message types carry nothing for the body.
-
-    async def stream(self):
-        receive = self._channel()
-        body = self.body
-        if body is not None:
-            # Read already (an empty body too): nothing more to ask the channel for.
-            if body:
-                yield body
-            return
-        if self._pending:
-            pending, self._pending = self._pending, []
-            self._streamed = True
-            for chunk in pending:
-                yield chunk
-        if self._complete:
-            # Streamed whole already, nothing kept: the channel answers again only when the client
-            # goes (what a drain of the stream used as a probe relies on).
-            await self._next_chunk(receive)
-            return
-        while not self._complete:
-            chunk = await self._next_chunk(receive)
-            if chunk:
-                self._streamed = True
-                yield chunk
-
-    async def _probe_disconnect(self) -> None:
-        """Receives what the channel has, keeping the chunks (a later read or stream still gets
-        the whole body), and once the body is complete asks the channel once more: it answers only
-        when the client disconnects, which raises ``MessageAborted``. Meant to be cancelled as soon
-        as it has to wait (see ``quillmoth.messages._call_soon``)."""
-        receive = self._channel()
-        if self.body is None:
-            pending = self._pending
-            while not self._complete:
-                chunk = await self._next_chunk(receive)
-                if chunk:
-                    pending.append(chunk)
-        while True:
-            await self._next_chunk(receive)
-
-    async def read(self) -> bytes:
-        body = self.body
-        if body is not None:
-            return body
-        receive = self._channel()
-        if self._streamed:
-            raise InvalidOperation(
-                "The request body was already consumed as a stream; it can no longer be read whole."
-            )
-        # Chunks are kept on the object as they come, so a read interrupted by a cancellation
-        # resumes where it stopped.
-        pending = self._pending
-        while not self._complete:
-            chunk = await self._next_chunk(receive)
-            if chunk:
-                pending.append(chunk)
-        body = b"".join(pending)
-        pending.clear()
-        self.body = body
-        return body
-
-    def get_parts(self):
-        return self.stream()
-
-    def dispose(self) -> None:
-        self._receive = None
-        self._pending = []
-        self.body = None
-
-
-def _declared_length(value: int | bytes | str | None) -> int:
-    """A Content-Length value as an int; -1 when absent or not a length."""
-    if value is None:
-        return -1
-    if isinstance(value, int) and not isinstance(value, bool):
-        return value
-    if isinstance(value, (bytes, str)):
-        text = value.strip()
-        if not text or not text.isascii() or not text.isdigit():
-            return -1
-        # More digits than any bound has: past it (and int() is never asked for a huge number).
-        return int(text) if len(text) <= 18 else 1 << 62
-    raise TypeError(f"content_length must be an int, bytes, str or None, not {type(value).__name__}")
-
-
-class TextContent(Content):
-    """A plain-text body, encoded as UTF-8."""
-
-    def __init__(self, text: str) -> None:
-        _require_type(text, str, "text")
-        super().__init__(b"text/plain; charset=utf-8", text.encode("utf8"))
-
-
-class HTMLContent(Content):
-    """An HTML body, encoded as UTF-8."""
-
-    def __init__(self, html: str) -> None:
-        _require_type(html, str, "html")
-        super().__init__(b"text/html; charset=utf-8", html.encode("utf8"))
-
-
-def _as_bytes(data: Any) -> bytes:
-    if isinstance(data, bytes):
-        return data
-    if isinstance(data, str):
-        return data.encode("utf8")
-    if isinstance(data, (bytearray, memoryview)):
-        return bytes(data)
-    raise TypeError(f"Expected str or bytes, got {type(data).__name__}")
-
-
-class JSONContent(Content):
-    """A JSON body. ``dumps`` (value -> str or bytes) defaults to the configured JSON encoder,
-    msgspec unless the application chose another."""
-
-    def __init__(self, data: Any, dumps: Callable[[Any], str | bytes] | None = None) -> None:
-        if dumps is None:
-            body = json_settings.dumps(data) if json_settings.has_custom_dumps else _json_encode(data)
-        else:
-            body = dumps(data)
-        super().__init__(b"application/json", _as_bytes(body))
 
 
 class FormContent(Content):

@@ -9,6 +9,7 @@ import io
 import pickle
 import sys
 import tracemalloc
+import weakref
 from urllib.parse import parse_qsl
 
 import msgspec
@@ -35,7 +36,7 @@ from quillmoth.contents import (
     parse_www_form_urlencoded,
     simplify_multipart_data,
 )
-from quillmoth.exceptions import InvalidOperation, MessageAborted
+from quillmoth.exceptions import InvalidOperation, MessageAborted, PayloadTooLarge
 from quillmoth.settings.json import json_settings
 
 PTR = ctypes.sizeof(ctypes.c_void_p)
@@ -519,6 +520,178 @@ def test_asgi_content_dispose_drops_channel_and_body():
 def test_asgi_content_rejects_non_callable_receive():
     with pytest.raises(TypeError):
         ASGIContent(None)
+
+
+def test_asgi_content_stream_after_a_probe_ends_with_the_kept_chunks():
+    # The probe kept the whole body: a stream hands it out and ends, without waiting on the
+    # channel (which answers only when the client goes). A second stream, nothing kept any more,
+    # does wait (the drain used as a probe).
+    receive = FakeReceive(*body_messages(b"ab", b"cd"))
+    content = ASGIContent(receive)
+
+    async def main():
+        probe = asyncio.create_task(content._probe_disconnect())
+        await asyncio.sleep(0.01)
+        probe.cancel()
+        streamed = await asyncio.wait_for(collect(content.stream()), 1)
+        with pytest.raises(InvalidOperation, match="consumed as a stream"):
+            await content.read()
+        again = asyncio.create_task(collect(content.stream()))
+        await asyncio.sleep(0.01)
+        waiting = not again.done()
+        receive.disconnect()
+        with pytest.raises(MessageAborted):
+            await again
+        return streamed, waiting
+
+    assert run(main()) == ([b"ab", b"cd"], True)
+
+
+class MappingMessage:
+    """A message that is not a dict: read through its get()."""
+
+    def __init__(self, **items):
+        self.items = items
+
+    def get(self, key, default=None):
+        return self.items.get(key, default)
+
+
+def test_asgi_content_reads_any_mapping_and_skips_other_messages():
+    receive = FakeReceive({"type": "http.other"}, MappingMessage(type="http.request", body=b"ab", more_body=True),
+                          {"type": "lifespan.whatever", "body": b"ignored"}, MappingMessage(type="http.request", body=b"c"))
+    content = ASGIContent(receive, 3)
+    assert run(content.read()) == b"abc" and receive.calls == 4
+
+
+def test_asgi_content_arguments_and_attributes():
+    content = ASGIContent(FakeReceive(), None, 3.5)  # without a bound the declared length is not looked at
+    assert content.max_body_size is None and content._pending == []
+    content.max_body_size = 2**70
+    assert content.max_body_size == 2**70
+    for bad in (-1, True, 2.0, "10"):
+        with pytest.raises(ValueError, match="non-negative int or None"):
+            content.max_body_size = bad
+    assert content.max_body_size == 2**70
+    # A declared length is stripped of surrounding whitespace, str and bytes alike.
+    for declared, refused in ((" 11\t", True), ("\u2003 11", True), (b"\x0b11 ", True), (b"10", False), (-5, False)):
+        got = ASGIContent(FakeReceive(*body_messages(b"x")), 10, declared)
+        if refused:
+            with pytest.raises(PayloadTooLarge):
+                run(got.read())
+        else:
+            assert run(got.read()) == b"x"
+    with pytest.raises(TypeError, match="content_length must be an int, bytes, str or None, not bool"):
+        ASGIContent(FakeReceive(), 10, True)
+    with pytest.raises(TypeError, match="takes at most 3 positional arguments"):
+        ASGIContent(FakeReceive(), 10, None, 1)
+
+
+# ---------------------------------------------------------------------------------------------
+# The native subclasses of Content: classes and instances
+
+
+NATIVE_SUBCLASSES = [
+    (TextContent, ("x",)),
+    (HTMLContent, ("x",)),
+    (JSONContent, ({"a": 1},)),
+    (ASGIContent, (FakeReceive(),)),
+]
+
+
+@pytest.mark.parametrize("cls, args", NATIVE_SUBCLASSES, ids=lambda v: getattr(v, "__name__", ""))
+def test_native_subclasses_are_immutable_open_to_subclasses_and_hold_attributes(cls, args):
+    assert cls.__module__ == "quillmoth.contents" and issubclass(cls, Content)
+    with pytest.raises(TypeError):
+        cls.read = None
+    content = cls(*args)
+    content.extra = [content]  # an instance dictionary, and a cycle through it
+    ref = weakref.ref(content)
+    del content
+    gc.collect()
+    assert ref() is None
+
+    class Sub(cls):
+        def __init__(self, *given):
+            super().__init__(*given)
+            self.seen = True
+
+    sub = Sub(*args)
+    assert sub.seen and isinstance(sub.length, int) and type(sub).__mro__[1] is cls
+
+
+def test_native_subclasses_reinitialized_start_over():
+    content = TextContent("first")
+    TextContent.__init__(content, "second")
+    assert (content.body, content.length) == (b"second", 6)
+    asgi = ASGIContent(FakeReceive(*body_messages(b"abc")), 2)
+    with pytest.raises(PayloadTooLarge):
+        run(asgi.read())
+    ASGIContent.__init__(asgi, FakeReceive(*body_messages(b"abc")), None)
+    assert run(asgi.read()) == b"abc"
+
+
+class TextLike(str):
+    def encode(self, encoding="utf-8", errors="strict"):
+        return b"encoded by the subclass"
+
+
+@pytest.mark.parametrize(
+    "make, body",
+    [
+        (lambda: TextContent(TextLike("x")), b"encoded by the subclass"),
+        (lambda: JSONContent(1, dumps=lambda v: bytearray(b"[1]")), b"[1]"),
+        (lambda: JSONContent(1, dumps=lambda v: memoryview(b"[2]")), b"[2]"),
+        (lambda: JSONContent(data=1, dumps=None), b"1"),
+    ],
+)
+def test_buffered_contents_from_other_types(make, body):
+    assert make().body == body
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: JSONContent(1, dumps=lambda v: 5), "Expected str or bytes, got int"),
+        (lambda: JSONContent(1, dumps=lambda v: type("B", (bytes,), {})(b"x")),
+         "Argument 'data' has incorrect type (expected bytes, got B)"),
+        (lambda: TextContent(), "TextContent() takes exactly 1 positional argument (0 given)"),
+        (lambda: HTMLContent(text="x"), "HTMLContent() got an unexpected keyword argument 'text'"),
+    ],
+)
+def test_buffered_contents_refuse(make, message):
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == message
+
+
+def test_native_contents_do_not_leak():
+    receive = FakeReceive()
+
+    def operations():
+        TextContent("hello")
+        JSONContent([1, 2])
+        content = ASGIContent(receive, 100, b"12")
+        content.dispose()
+        receive.messages[:] = body_messages(b"ab", b"c")
+        content = ASGIContent(receive)
+        run_until_done(content.read())
+        run_until_done(collect(content.stream()))
+        try:
+            ASGIContent(receive, -1)
+        except ValueError:
+            pass
+
+    assert_no_leak(operations, rounds=3000)
+
+
+def run_until_done(coro):
+    """Drives a coroutine that never has to wait, without an event loop."""
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("the coroutine waited")
 
 
 # ---------------------------------------------------------------------------------------------
