@@ -3,6 +3,8 @@ each app served by uvicorn (one worker, httptools) and loaded by wrk over loopba
 
     .venv/bin/python bench/bench_serving.py            # the full run (about 13 minutes); writes docs/
     .venv/bin/python bench/bench_serving.py --quick    # a smoke run: 1 s per run, 1 round, no docs
+                                                       # (about a minute: wrk runs 1 s at the least)
+    .venv/bin/python bench/bench_serving.py --tree     # serve the working tree's build, not the installed one
 
 Scenarios (the apps are in bench/apps/, one module per framework, the wrk scripts in bench/wrk/):
   raw     a bare ASGI callable answering the hello text: the floor set by the server itself
@@ -12,7 +14,10 @@ Scenarios (the apps are in bench/apps/, one module per framework, the wrk script
           any other is a 401) and a JSON body, answered with JSON built from the path parameters
           (ints), the query and the body
   upload  POST /upload, a multipart/form-data body with a text field and a 1 KiB file part; the
-          handler writes the file part to a new file in a temporary directory and answers JSON
+          handler writes the file part to a new file in a temporary directory and answers JSON (under
+          /dev/shm by default, a tmpfs: creating a file on this machine's ext4 root costs from 0.1 to
+          1 ms of kernel CPU depending on the load, which would measure the file system rather than
+          the frameworks; --upload-dir /tmp stores them there)
 
 Method: the server runs on one core and wrk (one thread) on the other (taskset); this process
 stays on wrk's core. Every app is started once per event loop (uvicorn --loop asyncio, then
@@ -22,8 +27,12 @@ interleaved (app A, B, C, ... then again, the first app rotating each round). Th
 the best run of the rounds (the highest requests per second: interference only ever lowers a
 run); the median is in the per-round details. wrk's counts of non-2xx/3xx answers and of socket
 errors are reported for every run, warm-ups included, and so are error lines in the servers' logs.
-The targets (quillmoth hello >= 0.90x the raw floor; in every scenario quillmoth >= 1.6x
-Starlette and >= 1.3x the fastest peer) are printed beside the figures as pass/fail.
+The machine may be shared: the servers and wrk run at niceness -10 (as root), each in a session
+and scheduling group of its own; before each run the benchmark waits (within a budget) for other
+processes to go quiet, and for each run it reads how long the server waited for its CPU, marking
+the runs disturbed by other work. The targets (quillmoth hello >= 0.90x the raw floor; in every
+scenario quillmoth >= 1.6x Starlette and >= 1.3x the fastest peer) are printed beside the figures
+as pass/fail.
 """
 
 from __future__ import annotations
@@ -82,8 +91,11 @@ UPLOAD_BODY = (
 ).encode() + FILE_CONTENT + f"\r\n--{BOUNDARY}--\r\n".encode()
 UPLOAD_EXPECTED = {"title": "notes", "file_name": "moth.txt", "size": len(FILE_CONTENT)}
 
-# A run during which other processes used more CPU than this (in cores) is marked as disturbed.
-DISTURBED_CORES = 0.10
+# A run during which the server waited for its CPU (runnable, another task running) for more than
+# this fraction of the time is marked as disturbed by other work.
+DISTURBED_WAIT = 0.05
+# Before a run, the benchmark waits (within a budget) for other processes to use less CPU than this.
+QUIET_CORES = 0.10
 TICKS = os.sysconf("SC_CLK_TCK")
 
 TARGET_FLOOR = 0.90
@@ -105,7 +117,7 @@ SCENARIOS = [
     Scenario("hello", "hello text", "/hello", None, tuple(FRAMEWORKS)),
     Scenario("html", "HTML + per-request header", "/page", None, tuple(FRAMEWORKS)),
     Scenario("json", "JSON API (PUT, params, auth)", JSON_PATH, "json_put.lua", tuple(FRAMEWORKS)),
-    Scenario("upload", "multipart upload to disk", "/upload", "upload.lua", tuple(FRAMEWORKS)),
+    Scenario("upload", "multipart upload stored to a file", "/upload", "upload.lua", tuple(FRAMEWORKS)),
 ]
 FRAMEWORK_SCENARIOS = [s.key for s in SCENARIOS if s.key != "raw"]
 
@@ -121,11 +133,13 @@ class Run:
     timeout: int
     stored: int | None = None  # files the upload handler wrote during the run
     failure: str | None = None
-    other_load: float = 0.0  # CPU used by other processes during the run, in cores
+    server_cpu: float = 0.0  # share of the run the server ran on its CPU
+    server_wait: float = 0.0  # share of the run the server was runnable but waited for its CPU
+    other_before: float = 0.0  # CPU used by other processes just before the run, in cores
 
     @property
     def disturbed(self) -> bool:
-        return self.other_load > DISTURBED_CORES
+        return self.server_wait > DISTURBED_WAIT
 
     @property
     def socket_errors(self) -> int:
@@ -173,33 +187,54 @@ def free_port() -> int:
         return sock.getsockname()[1]
 
 
+def nice_prefix(nice: int) -> list[str]:
+    return ["nice", "-n", str(nice)] if nice else []
+
+
+def prioritise(pid: int, nice: int) -> None:
+    """Gives a process started in a session of its own the niceness `nice` for its scheduling
+    group too (with autogroup scheduling, a process's own niceness counts only within its
+    session, and every session weighs the same)."""
+    if not nice:
+        return
+    try:
+        with open(f"/proc/{pid}/autogroup", "w") as group:
+            group.write(str(nice))
+    except OSError:
+        pass  # no autogroup scheduling: the process's niceness is what counts
+
+
 class Server:
     """One uvicorn process serving one app, pinned to the server core."""
 
-    def __init__(self, name: str, loop: str, cpu: int, workdir: Path, tree: bool) -> None:
+    def __init__(self, name: str, loop: str, cpu: int, workdir: Path, uploads: Path, pythonpath: str | None,
+                 nice: int) -> None:
         self.name = name
         self.loop = loop
+        self.cpu = cpu
         self.port = free_port()
         slug = APPS[name]
-        self.upload_dir = workdir / f"uploads-{slug}-{loop}"
+        self.upload_dir = uploads / f"{slug}-{loop}"
         self.upload_dir.mkdir(parents=True, exist_ok=True)
         self.log_path = workdir / f"{slug}-{loop}.log"
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
-        if tree:
-            env["PYTHONPATH"] = str(ROOT)
+        if pythonpath:
+            env["PYTHONPATH"] = pythonpath
         env["QM_BENCH_UPLOAD_DIR"] = str(self.upload_dir)
         env["PYTHONUNBUFFERED"] = "1"
-        command = ["taskset", "-c", str(cpu), sys.executable, "-m", "uvicorn", f"{slug}:app",
+        command = [*nice_prefix(nice), "taskset", "-c", str(cpu), sys.executable, "-m", "uvicorn", f"{slug}:app",
                    "--app-dir", str(APPS_DIR), "--host", "127.0.0.1", "--port", str(self.port),
                    "--workers", "1", "--loop", loop, "--http", "httptools",
                    "--no-access-log", "--log-level", "warning"]
         self.log = open(self.log_path, "wb")
-        # Run from the work directory so that the repository root is not on sys.path (the
-        # installed package is served unless --tree puts the working tree on PYTHONPATH).
+        # Run from the work directory so that the repository root is not on sys.path: the
+        # installed package is served, or with --tree the snapshot that PYTHONPATH names.
         self.process = subprocess.Popen(command, cwd=workdir, env=env, stdout=self.log,
-                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                        start_new_session=bool(nice))
         self.pid = self.process.pid
+        prioritise(self.pid, nice)
 
     def wait_ready(self, timeout: float = 60.0) -> str | None:
         deadline = time.monotonic() + timeout
@@ -322,86 +357,78 @@ def busy_seconds() -> float:
     return (int(fields[1]) + int(fields[2]) + int(fields[3])) / TICKS
 
 
-def process_seconds(pid: int) -> float:
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return 0.0
-    fields = text[text.rindex(")") + 2:].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
-
 def own_seconds() -> float:
-    """This process's CPU time and its waited children's (wrk)."""
+    """This process's CPU time and its waited children's (the wrk runs)."""
     me = resource.getrusage(resource.RUSAGE_SELF)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
     return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
 
 
-class OtherLoad:
-    """Measures the CPU that processes other than this one, wrk and the measured server use
-    between start() and stop(), in cores (idle servers waking up now and then count too, a few
-    thousandths of a core)."""
-
-    def __init__(self, pid: int | None = None) -> None:
-        self.pid = pid
-
-    def start(self) -> None:
-        self.t0 = time.monotonic()
-        self.busy0 = busy_seconds()
-        self.own0 = own_seconds() + (process_seconds(self.pid) if self.pid else 0.0)
-
-    def stop(self) -> float:
-        wall = time.monotonic() - self.t0
-        own = own_seconds() + (process_seconds(self.pid) if self.pid else 0.0) - self.own0
-        return max(0.0, (busy_seconds() - self.busy0 - own) / wall) if wall > 0 else 0.0
+def schedstat(pid: int) -> tuple[float, float]:
+    """Seconds the process's main thread has run on a CPU, and waited runnable for one."""
+    try:
+        ran, waited, _ = Path(f"/proc/{pid}/schedstat").read_text().split()
+    except (OSError, ValueError):
+        return 0.0, 0.0
+    return int(ran) / 1e9, int(waited) / 1e9
 
 
 class Quiet:
-    """Waits before a run until the machine is quiet (less than DISTURBED_CORES of other work
-    over half a second), within a total budget of seconds for the whole benchmark."""
+    """Waits before a run until the machine is quiet: less than QUIET_CORES of CPU used by other
+    processes over a short sample (the servers are idle then), within a total budget of seconds
+    for the whole benchmark. Remembers the last sample."""
 
     def __init__(self, budget: float) -> None:
         self.budget = budget
         self.waited = 0.0
+        self.last = 0.0
+
+    def sample(self, seconds: float) -> float:
+        start, busy, own = time.monotonic(), busy_seconds(), own_seconds()
+        time.sleep(seconds)
+        wall = time.monotonic() - start
+        return max(0.0, (busy_seconds() - busy - (own_seconds() - own)) / wall)
 
     def wait(self, pause: float) -> None:
         first = max(pause, 0.2)
         start = time.monotonic()
-        meter = OtherLoad()
-        meter.start()
-        time.sleep(first)
-        load = meter.stop()
-        while load >= DISTURBED_CORES and self.waited + time.monotonic() - start - first < self.budget:
-            meter.start()
-            time.sleep(0.5)
-            load = meter.stop()
+        load = self.sample(first)
+        while load >= QUIET_CORES and self.waited + time.monotonic() - start - first < self.budget:
+            load = self.sample(0.5)
         extra = time.monotonic() - start - first
         if extra > 0.1:
             print(f"    (waited {extra:.1f} s for other work on the machine to stop; now {load:.2f} cores)",
                   flush=True)
             self.waited += extra
+        self.last = load
 
 
 # --- wrk --------------------------------------------------------------------------------------
 
 
-def run_wrk(server: Server, scenario: Scenario, duration: int, connections: int, cpu: int) -> Run:
-    command = ["taskset", "-c", str(cpu), "wrk", "-t1", f"-c{connections}", f"-d{duration}s"]
+def run_wrk(server: Server, scenario: Scenario, duration: int, connections: int, cpu: int, nice: int) -> Run:
+    command = [*nice_prefix(nice), "taskset", "-c", str(cpu), "wrk", "-t1", f"-c{connections}", f"-d{duration}s"]
     if scenario.script:
         command += ["-s", str(WRK_DIR / scenario.script)]
     command.append(f"http://127.0.0.1:{server.port}{scenario.path}")
-    meter = OtherLoad(server.pid)
-    meter.start()
+    ran, waited = schedstat(server.pid)
+    start = time.monotonic()
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               stdin=subprocess.DEVNULL, start_new_session=bool(nice))
+    prioritise(process.pid, nice)
     try:
-        result = subprocess.run(command, capture_output=True, text=True, timeout=duration + 30)
+        stdout, stderr = process.communicate(timeout=duration + 30)
     except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
         return Run(0.0, 0, 0, 0, 0, 0, 0, failure="wrk did not finish")
-    other = meter.stop()
-    run = parse_wrk(result.stdout)
+    wall = time.monotonic() - start
+    ran_after, waited_after = schedstat(server.pid)
+    run = parse_wrk(stdout)
     if run is None:
-        return Run(0.0, 0, 0, 0, 0, 0, 0, failure=f"wrk failed: {(result.stderr or result.stdout).strip()[:300]}")
-    run.other_load = other
+        return Run(0.0, 0, 0, 0, 0, 0, 0, failure=f"wrk failed: {(stderr or stdout).strip()[:300]}")
+    run.server_cpu = (ran_after - ran) / wall
+    run.server_wait = (waited_after - waited) / wall
     if scenario.key == "upload":
         run.stored = server.clear_uploads()
         good = run.requests - run.non2xx
@@ -440,7 +467,8 @@ def measure(args, workdir: Path, quiet: Quiet) -> tuple[dict, dict]:
         servers: dict[str, Server] = {}
         try:
             for name in names:
-                servers[name] = Server(name, loop, args.server_cpu, workdir, args.tree)
+                servers[name] = Server(name, loop, args.server_cpu, workdir, args.uploads, args.pythonpath,
+                                       args.nice)
             started = {}
             for name, server in servers.items():
                 started[name] = server.wait_ready()
@@ -466,16 +494,18 @@ def measure(args, workdir: Path, quiet: Quiet) -> tuple[dict, dict]:
                     for name in measured:
                         quiet.wait(args.pause)
                         cells[name].warmup = run_wrk(servers[name], scenario, args.warmup, args.connections,
-                                                     args.client_cpu)
+                                                     args.client_cpu, args.nice)
                 for round_index in range(args.rounds):
                     shift = round_index % len(measured) if measured else 0
                     for name in measured[shift:] + measured[:shift]:
                         quiet.wait(args.pause)
-                        run = run_wrk(servers[name], scenario, args.duration, args.connections, args.client_cpu)
+                        run = run_wrk(servers[name], scenario, args.duration, args.connections, args.client_cpu,
+                                      args.nice)
                         cells[name].runs.append(run)
                         extra = f"  [{run.errors_text()}]" if run.errors_text() else ""
+                        run.other_before = quiet.last
                         if run.disturbed:
-                            extra += f"  (other work: {run.other_load:.2f} cores)"
+                            extra += f"  (disturbed: the server waited for its CPU {run.server_wait:.0%} of the run)"
                         print(f"[{loop}] {scenario.key:<7} round {round_index + 1}/{args.rounds} {name:<10} "
                               f"{run.rps:>10,.0f} req/s{extra}", flush=True)
         finally:
@@ -632,32 +662,38 @@ def other_work_lines(results: dict, waited: float) -> list[str]:
             for app, cell in cells.items() for index, run in enumerate(cell.runs, 1)]
     if not runs:
         return []
-    loads = [r.other_load for *_, r in runs]
+    waits = [r.server_wait for *_, r in runs]
+    before = [r.other_before for *_, r in runs]
     disturbed = [(loop, key, app, index, run) for loop, key, app, index, run in runs if run.disturbed]
-    lines = [f"CPU used by other processes during the measured runs: mean {statistics.mean(loads):.3f} cores, "
-             f"at most {max(loads):.3f}; {len(disturbed)} of {len(runs)} runs had more than {DISTURBED_CORES} "
-             f"core of it (marked `*` in the details); {waited:.0f} s were spent waiting for a quiet machine "
-             "before runs."]
-    for loop, key, app, index, run in disturbed:
-        lines.append(f"- {loop}, {key}, {app}, round {index}: {run.other_load:.2f} cores of other work")
+    lines = [f"The server waited, runnable, for its CPU (taken by other work) for {statistics.mean(waits):.1%} of a "
+             f"measured run on average, {max(waits):.1%} at most; {len(disturbed)} of {len(runs)} runs had more "
+             f"than {DISTURBED_WAIT:.0%} of it (marked `*` in the details). Other processes used "
+             f"{statistics.mean(before):.2f} cores on average (at most {max(before):.2f}) in the moments before "
+             f"the runs; {waited:.0f} s were spent waiting for a quiet machine."]
+    for loop, key, app, index, run in disturbed[:30]:
+        lines.append(f"- {loop}, {key}, {app}, round {index}: the server waited {run.server_wait:.1%} of the run")
+    if len(disturbed) > 30:
+        lines.append(f"- ... and {len(disturbed) - 30} more")
     return lines
 
 
 def details_table(results: dict) -> list[str]:
-    lines = ["| loop | scenario | app | warm-up req/s | rounds (req/s) | median | best | requests (best) |",
-             "|---|---|---|---:|---|---:|---:|---:|"]
+    lines = ["| loop | scenario | app | warm-up req/s | rounds (req/s) | median | best | requests (best run) | "
+             "server CPU / waiting for it (best run) |",
+             "|---|---|---|---:|---|---:|---:|---:|---:|"]
     for loop, scenarios in results.items():
         for key, cells in scenarios.items():
             for app, cell in cells.items():
                 if cell.check_failure:
-                    lines.append(f"| {loop} | {key} | {app} | | check failed | | | |")
+                    lines.append(f"| {loop} | {key} | {app} | | check failed | | | | |")
                     continue
                 rounds = ", ".join(fmt_rps(r.rps) + ("!" if r.failure else "") + ("*" if r.disturbed else "")
                                    for r in cell.runs)
                 best = max(cell.good, key=lambda r: r.rps, default=None)
                 warm = fmt_rps(cell.warmup.rps) if cell.warmup else ""
+                cpu = f"{best.server_cpu:.0%} / {best.server_wait:.1%}" if best else ""
                 lines.append(f"| {loop} | {key} | {app} | {warm} | {rounds} | {fmt_rps(cell.median)} | "
-                             f"{fmt_rps(cell.best)} | {best.requests if best else ''} |")
+                             f"{fmt_rps(cell.best)} | {best.requests if best else ''} | {cpu} |")
     return lines
 
 
@@ -747,29 +783,93 @@ def versions() -> dict[str, str]:
     return found
 
 
-def served_quillmoth(tree: bool, workdir: Path) -> str:
+def snapshot_tree(workdir: Path) -> Path:
+    """A copy of the working tree's package (sources and built modules), so that every server of
+    the run imports the same build even while the tree is being rebuilt."""
+    target = workdir / "snapshot"
+    shutil.copytree(ROOT / "quillmoth", target / "quillmoth",
+                    ignore=shutil.ignore_patterns("__pycache__", "*.cpp", "*.h", "common"))
+    return target
+
+
+def stale_modules() -> list[str]:
+    """Built modules of the working tree older than their own sources."""
+    package = ROOT / "quillmoth"
+    stale = []
+    for module in sorted(package.glob("*.so")):
+        stem = module.name.split(".")[0]
+        sources = [package / f"{stem}.cpp", *package.glob(f"{stem}_*.cpp")]
+        newest = max((p.stat().st_mtime for p in sources if p.exists()), default=0.0)
+        if newest > module.stat().st_mtime:
+            stale.append(stem)
+    return stale
+
+
+def served_quillmoth(pythonpath: str | None, workdir: Path) -> str:
     """Which quillmoth the servers import, and how it relates to the working tree."""
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
-    if tree:
-        env["PYTHONPATH"] = str(ROOT)
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
     where = subprocess.run([sys.executable, "-c", "import quillmoth, os; print(os.path.dirname(quillmoth.__file__))"],
                            capture_output=True, text=True, cwd=workdir, env=env).stdout.strip()
-    head = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h %cI"], capture_output=True,
+    head = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h (%cI)"], capture_output=True,
                           text=True).stdout.strip()
     dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", "quillmoth"],
-                           capture_output=True, text=True).stdout.strip()
-    text = f"`{where}`; working tree at commit {head}" + (" with uncommitted changes under quillmoth/" if dirty else "")
-    if where and Path(where).resolve() != (ROOT / "quillmoth").resolve():
+                           capture_output=True, text=True).stdout.split("\n")
+    changed = [line[3:].removeprefix("quillmoth/") for line in dirty if line.strip()]
+    tree = f"the working tree is at commit {head}" + (
+        f", with uncommitted changes to {', '.join(changed)}" if changed else ", with no uncommitted change to quillmoth/")
+    if pythonpath:
+        stale = stale_modules()
+        text = (f"a copy of the working tree's `quillmoth/` (built in place) taken when the run started; {tree}"
+                + (f"; modules built before their sources last changed: {', '.join(stale)}" if stale else
+                   "; every module built after its sources last changed"))
+    else:
+        text = f"the installed package `{where}`; {tree}"
         differ = []
         for source in sorted((ROOT / "quillmoth").glob("*")):
             if source.suffix in (".py", ".so") and source.is_file():
                 other = Path(where) / source.name
                 if not other.exists() or other.read_bytes() != source.read_bytes():
-                    differ.append(source.name)
+                    differ.append(source.name.split(".")[0] + source.suffix.replace(".so", " (built)"))
         text += ("; the installed modules are the same as the working tree's" if not differ else
                  f"; installed modules that differ from the working tree's: {', '.join(differ)}")
+    if not where:
+        text += " (quillmoth FAILED TO IMPORT there)"
     return text
+
+
+def file_system(path: Path) -> str:
+    """The type of the file system holding `path` (from /proc/mounts)."""
+    best, kind = "", "unknown"
+    resolved = str(path.resolve())
+    try:
+        for line in Path("/proc/mounts").read_text().splitlines():
+            _, point, fstype, *_ = line.split()
+            if (resolved == point or resolved.startswith(point.rstrip("/") + "/")) and len(point) >= len(best):
+                best, kind = point, fstype
+    except OSError:
+        pass
+    return kind
+
+
+def file_create_cost(directory: Path, count: int = 300) -> float:
+    """Microseconds to create and write one 1 KiB file in `directory`, as the upload handlers do."""
+    with tempfile.TemporaryDirectory(prefix="qm-bench-fs-", dir=directory) as tmp:
+        start = time.perf_counter()
+        for index in range(count):
+            with open(os.path.join(tmp, f"{index}-moth.txt"), "wb") as out:
+                out.write(FILE_CONTENT)
+        return (time.perf_counter() - start) / count * 1e6
+
+
+def default_upload_dir() -> str:
+    """A RAM-backed temporary directory when the machine has one (/dev/shm), else the temp dir."""
+    shm = Path("/dev/shm")
+    if shm.is_dir() and os.access(shm, os.W_OK) and file_system(shm) == "tmpfs":
+        return str(shm)
+    return tempfile.gettempdir()
 
 
 # --- main -----------------------------------------------------------------------------------
@@ -786,12 +886,19 @@ def main() -> int:
     parser.add_argument("--loops", nargs="+", choices=LOOPS, default=LOOPS)
     parser.add_argument("--scenarios", nargs="+", choices=[s.key for s in SCENARIOS], default=[s.key for s in SCENARIOS])
     parser.add_argument("--frameworks", nargs="+", choices=FRAMEWORKS, default=FRAMEWORKS)
-    parser.add_argument("--quiet-budget", type=float, default=240.0,
-                        help="seconds in all to wait, before runs, for other work on the machine to stop (default 240)")
+    parser.add_argument("--quiet-budget", type=float, default=60.0,
+                        help="seconds in all to wait, before runs, for other work on the machine to stop (default 60)")
+    parser.add_argument("--nice", type=int, default=-10 if os.geteuid() == 0 else 0,
+                        help="niceness of the servers and wrk, each in a session and scheduling group of its own "
+                             "(default -10 as root, so that other work on the machine disturbs them less; 0 for none)")
+    parser.add_argument("--upload-dir", default=default_upload_dir(),
+                        help="where the upload handlers store the files, in a temporary directory of their own "
+                             "(default: /dev/shm, a tmpfs, when there is one; else the temp dir)")
     parser.add_argument("--server-cpu", type=int, default=0)
     parser.add_argument("--client-cpu", type=int, default=1)
     parser.add_argument("--tree", action="store_true",
-                        help="serve the working tree's quillmoth (PYTHONPATH=repository root) instead of the installed one")
+                        help="serve the working tree's quillmoth (a copy of quillmoth/ with its modules built in place, "
+                             "taken at the start) instead of the installed package")
     parser.add_argument("--docs", dest="docs", action="store_true", default=None,
                         help="write docs/benchmarks.md and docs/benchmarks.png (the default for a full run)")
     parser.add_argument("--no-docs", dest="docs", action="store_false")
@@ -814,11 +921,19 @@ def main() -> int:
     command = " ".join(["python", os.path.relpath(__file__, ROOT), *sys.argv[1:]])
     args.load_before = load_average()
     started = datetime.datetime.now(datetime.timezone.utc)
-    with tempfile.TemporaryDirectory(prefix="qm-bench-serving-") as tmp:
+    with (tempfile.TemporaryDirectory(prefix="qm-bench-serving-") as tmp,
+          tempfile.TemporaryDirectory(prefix="qm-bench-uploads-", dir=args.upload_dir) as uploads):
         workdir = Path(tmp)
-        served = served_quillmoth(args.tree, workdir)
+        args.uploads = Path(uploads)
+        args.upload_fs = file_system(args.uploads)
+        args.create_costs = {where: file_create_cost(Path(where)) for where in
+                             dict.fromkeys([uploads, tempfile.gettempdir(), "/dev/shm"]) if os.path.isdir(where)}
+        print("creating a 1 KiB file: " + "; ".join(
+            f"{cost:.0f} us in {where} ({file_system(Path(where))})" for where, cost in args.create_costs.items()))
+        args.pythonpath = str(snapshot_tree(workdir)) if args.tree else None
+        served = served_quillmoth(args.pythonpath, workdir)
         print(f"quillmoth served from {served}")
-        print(f"{args.duration} s per run, {args.rounds} rounds, {args.warmup} s warm-up, {args.connections} connections; "
+        print(f"{args.duration} s per run, {args.rounds} round(s), {args.warmup} s warm-up, {args.connections} connections; "
               f"server on CPU {args.server_cpu}, wrk on CPU {args.client_cpu}", flush=True)
         quiet = Quiet(0.0 if args.quick else args.quiet_budget)
         results, notes = measure(args, workdir, quiet)
@@ -877,7 +992,10 @@ def write_docs(args, command, started, elapsed, facts, served, report, results) 
         "## Method",
         "",
         f"- Server: `uvicorn APP:app --workers 1 --loop {{asyncio,uvloop}} --http httptools --no-access-log "
-        f"--log-level warning`, pinned to CPU {args.server_cpu} with `taskset`; each app in its own process on a "
+        f"--log-level warning`, pinned to CPU {args.server_cpu} with `taskset`"
+        + (f" and run at niceness {args.nice} in a session and scheduling group of its own (wrk too: "
+           "other work on the shared machine disturbs them less)" if args.nice else "")
+        + "; each app in its own process on a "
         "free loopback port, started once per event loop and stopped by its PID.",
         f"- Load: `wrk -t1 -c{args.connections} -d{args.duration}s` pinned to CPU {args.client_cpu} (the benchmark "
         "process stays there too); the JSON and upload scenarios use `bench/wrk/json_put.lua` and "
@@ -891,15 +1009,18 @@ def write_docs(args, command, started, elapsed, facts, served, report, results) 
         "(the first app rotating each round). "
         "**The tables report the best run** (the highest requests per second); the median and every "
         "round are in the details below.",
-        "- The upload handler stores each file part as a new file in a temporary directory on the root "
-        "file system (ext4); the benchmark empties the directory between runs, outside the measured time, "
-        "and checks that as many files were stored as uploads were answered.",
+        f"- The upload handlers store each file part as a new file in a temporary directory under "
+        f"`{args.upload_dir}` ({args.upload_fs}); the benchmark empties it between runs, outside the measured "
+        "time, and checks that as many files were stored as uploads were answered. Creating and writing one "
+        "1 KiB file, measured at the start of the run: "
+        + "; ".join(f"{cost:.0f} µs in `{where}` ({file_system(Path(where))})" for where, cost in args.create_costs.items())
+        + ".",
         "- wrk's counts of non-2xx/3xx answers and socket errors are reported for every run, warm-ups "
         "included, along with error lines in the servers' logs.",
-        "- Other work on the machine is measured during every run (the CPU time of all processes from "
-        "`/proc/stat`, less the server's, wrk's and the benchmark's own); before each run the benchmark "
-        f"waits for less than {DISTURBED_CORES} core of it (within {args.quiet_budget:.0f} s in all), and a "
-        f"run that had more than {DISTURBED_CORES} core of it is marked.",
+        "- Other work on the machine: before each run the benchmark waits until other processes use less "
+        f"than {QUIET_CORES} core (from `/proc/stat`; within {args.quiet_budget:.0f} s of waiting in all), and "
+        "during each run it reads how long the server waited, runnable, for its CPU "
+        f"(`/proc/PID/schedstat`); a run where that exceeds {DISTURBED_WAIT:.0%} is marked as disturbed.",
         "",
         "## Scenarios",
         "",
@@ -910,8 +1031,9 @@ def write_docs(args, command, started, elapsed, facts, served, report, results) 
         f"| HTML + per-request header | `GET /page` | a {len(PAGE.encode())}-byte text/html page and `x-request-id: N` (a counter) |",
         f"| JSON API | `PUT {JSON_PATH}`, `Authorization: Bearer ...`, a JSON object body | JSON built from the "
         "int path parameters, the query and the body; 401 for another token |",
-        "| multipart upload | `POST /upload`, multipart/form-data: a text field and a 1 KiB file part | the file "
-        "written to disk; JSON with the title, the file name and the size |",
+        "| multipart upload stored to a file | `POST /upload`, multipart/form-data: a text field and a 1 KiB file "
+        "part | the file part written to a new file in the upload directory; JSON with the title, the file name "
+        "and the size |",
         "",
         "## Results",
         "",
