@@ -1002,7 +1002,7 @@ def write_docs(args, command, started, elapsed, facts, served, report, results) 
         "`bench/wrk/upload.lua` for the method, headers and body.",
         "- Before measuring, every app is checked for each scenario: status, content type and body (the JSON "
         "answer compared as a value; the HTML page's `x-request-id` changing per request; a wrong token "
-        "answered 401; the uploaded file found on disk with the bytes sent).",
+        "answered 401; the uploaded file found in the upload directory with the bytes sent).",
         "- Runs are interleaved: for each scenario every app gets "
         + (f"a {args.warmup} s warm-up run" if args.warmup else "no warm-up run")
         + f", then {args.rounds} round{'s' if args.rounds != 1 else ''} in which every app runs in turn "
