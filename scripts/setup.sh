@@ -6,20 +6,18 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-python.sh
 
-# A C++20 compiler (the machines ship g++; a bare one gets it from Debian).
-if ! command -v g++ >/dev/null 2>&1; then
+# Debian packages: a C++20 compiler (the machines ship g++), headless Chromium and its driver for
+# the browser test of the example app, and wrk for the serving benchmark.
+missing=()
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)
+command -v wrk >/dev/null 2>&1 || missing+=(wrk)
+if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     $SUDO apt-get update
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y g++
-fi
-
-# Headless Chromium and its driver, for the browser test of the example app.
-if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    $SUDO apt-get update
-    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
 fi
 
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 14)' 2>/dev/null; then
