@@ -137,14 +137,21 @@ PyObject* charset_of(PyObject* self) noexcept {
 }
 
 // The body decoded with the charset; a body that charset cannot decode goes to the configured
-// fallback, encodings_settings.decode(body, error).
+// fallback, encodings_settings.decode(body, error). So does a body whose declared charset is no
+// text encoding Python knows (LookupError: a name the client made up, or a codec such as zlib that
+// is not a text encoding), with None for the error: the charset is the client's word, not ours.
 PyObject* body_text(PyObject* self, PyObject* body) noexcept {
     Ref charset(charset_of(self));
     if (!charset) return nullptr;
     PyObject* text = decode_body(body, charset.get());
-    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
-    Ref error(PyErr_GetRaisedException());
-    return call_method(g_imports.encodings_settings, g_names[N_DECODE], body, error.get());
+    if (text) return text;
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        Ref error(PyErr_GetRaisedException());
+        return call_method(g_imports.encodings_settings, g_names[N_DECODE], body, error.get());
+    }
+    if (!PyErr_ExceptionMatches(PyExc_LookupError)) return nullptr;
+    PyErr_Clear();
+    return call_method(g_imports.encodings_settings, g_names[N_DECODE], body, Py_None);
 }
 
 // async def text(self):
@@ -207,6 +214,9 @@ PyObject* decode_json(PyObject* self, PyObject* raw, PyObject* loads) noexcept {
             Ref charset(charset_of(self));
             if (!charset) return nullptr;
             text.reset(decode_body(raw, charset.get()));
+            // A declared charset that is no text encoding (LookupError) leaves the body unparsable;
+            // only the decoding's, not a KeyError of loads below.
+            if (!text && PyErr_ExceptionMatches(PyExc_LookupError)) return raise_unparsable_json(as_message(self));
         } else {
             text = Ref::borrow(raw);
         }
