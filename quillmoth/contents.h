@@ -33,6 +33,30 @@ struct ContentObject {
 // (quillmoth.contents.DEFAULT_MAX_BODY_SIZE).
 inline constexpr int64_t kDefaultMaxBodySize = 10 * 1024 * 1024;
 
+// A bound on a request body as the framework takes it (ASGIContent's and the application's
+// max_body_size): None, or an int (not a bool) of at least 0. Its C value goes to *limit: -1 for
+// None, INT64_MAX for an int beyond the C integers. false with ValueError set for anything else.
+[[nodiscard]] inline bool parse_body_limit(PyObject* value, int64_t* limit) noexcept {
+    constexpr const char* kMessage = "max_body_size must be a non-negative int or None";
+    if (value == Py_None) {
+        *limit = -1;
+        return true;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_SetString(PyExc_ValueError, kMessage);
+        return false;
+    }
+    int overflow = 0;
+    long long bound = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (bound == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && bound < 0)) {
+        PyErr_SetString(PyExc_ValueError, kMessage);
+        return false;
+    }
+    *limit = overflow > 0 ? INT64_MAX : bound;
+    return true;
+}
+
 // Operation table of ServerSentEvent. Append-only.
 struct ServerSentEventOps {
     // write_data(): a new reference to the str written after "data: ", null on error.

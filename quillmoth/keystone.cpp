@@ -21,8 +21,12 @@
 #include "common/coro.h"
 #include "common/native.h"
 #include "exceptions.h"
+#include "common/header_list.h"
+#include "contents.h"
 #include "keystone.h"
 #include "messages.h"
+#include "routing.h"
+#include "scribe.h"
 
 #include <iterator>
 
@@ -75,6 +79,22 @@ enum Name {
     N_GET,
     N_PARAMETERS,
     N_KIND,
+    N_TYPE,
+    N_RAW_PATH,
+    N_SCOPE_PATH,
+    N_QUERY_STRING,
+    N_HEADERS,
+    N_CONTENT,
+    N_HANDLE,
+    N_SERVE_SCOPE,
+    N_RESPOND,
+    N_SEND_STREAMED,
+    N_BODY,
+    N_MORE_BODY,
+    N_HTTP,
+    N_HEAD,
+    N_RESPONSE_START,
+    N_RESPONSE_BODY,
     N_COUNT
 };
 constexpr const char* kNameTexts[N_COUNT] = {
@@ -112,6 +132,22 @@ constexpr const char* kNameTexts[N_COUNT] = {
     "get",
     "parameters",
     "kind",
+    "type",
+    "raw_path",
+    "path",
+    "query_string",
+    "headers",
+    "content",
+    "handle",
+    "_serve_scope",
+    "_respond",
+    "_send_streamed",
+    "body",
+    "more_body",
+    "http",
+    "HEAD",
+    "http.response.start",
+    "http.response.body",
 };
 InternedNames<N_COUNT> g_names{kNameTexts};
 Overridable g_overridables[N_OPS_COUNT];
@@ -126,6 +162,10 @@ struct Imports {
     PyObject* invalid_exception_handler = nullptr;  // quillmoth.exceptions.InvalidExceptionHandler
     PyObject* content = nullptr;                  // quillmoth.contents.Content
     PyObject* text_content = nullptr;             // quillmoth.contents.TextContent
+    PyTypeObject* asgi_content = nullptr;         // quillmoth.contents.ASGIContent (a Content: stored natively)
+    PyObject* streamed_content = nullptr;         // quillmoth.contents.StreamedContent
+    PyTypeObject* route_match = nullptr;          // quillmoth.routing.RouteMatch (native fields read)
+    scribe::ScribeApi scribe;                     // set_headers_for_response_content, send_asgi_response
     PyObject* get_class_instance_hierarchy = nullptr;  // quillmoth.utils
     PyObject* json_encode = nullptr;              // msgspec.json.encode
     PyObject* http_status = nullptr;              // http.HTTPStatus
@@ -155,6 +195,11 @@ PyObject* g_status_400 = nullptr;
 PyObject* g_status_404 = nullptr;
 PyObject* g_status_422 = nullptr;
 PyObject* g_status_500 = nullptr;
+PyObject* g_status_413 = nullptr;
+PyObject* g_key_content_length = nullptr;   // b"content-length"
+PyObject* g_empty_bytes = nullptr;
+PyObject* g_default_max_body_size = nullptr;  // contents::kDefaultMaxBodySize as an int
+PyObject* g_call_function = nullptr;        // BaseApplication.__call__, the native coroutine function
 PyObject* g_kind_var_positional = nullptr;  // 2, inspect.Parameter.VAR_POSITIONAL as an int
 PyObject* g_indent = nullptr;               // 4
 PyObject* g_logger_name = nullptr;          // "quillmoth.server"
@@ -505,10 +550,19 @@ Step handle_step(Frame& f, PyObject* sent) noexcept {
             int found = route.get() == Py_None ? 0 : PyObject_IsTrue(route.get());
             if (found < 0) return kFailed;
             if (!found) return Frame::ret(new_empty_response(g_status_404));
-            Ref values(PyObject_GetAttr(route.get(), g_names[N_VALUES]));
-            if (!values || !set_route_values(request, values.get())) return kFailed;
             // The protected block: reading the handler, calling it, awaiting it, checking its result.
-            PyObject* awaitable = call_method(route.get(), g_names[N_HANDLER], request);
+            PyObject* awaitable;
+            if (Py_IS_TYPE(route.get(), g_imports.route_match)) {
+                // The router layer's own match: its fields read as its attributes give them.
+                auto* match = reinterpret_cast<RouteMatch*>(route.get());
+                if (!set_route_values(request, match->values)) return kFailed;
+                Ref handler = Ref::borrow(match->handler);
+                awaitable = PyObject_CallOneArg(handler.get(), request);
+            } else {
+                Ref values(PyObject_GetAttr(route.get(), g_names[N_VALUES]));
+                if (!values || !set_route_values(request, values.get())) return kFailed;
+                awaitable = call_method(route.get(), g_names[N_HANDLER], request);
+            }
             if (!awaitable) return handle_handler_failure(f);
             return f.await(kHandleAwaitedHandler, awaitable);
         }
@@ -746,6 +800,323 @@ Step handle_internal_server_error_step(Frame& f, PyObject* sent) noexcept {
     }
     return coro::bad_state(f);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The ASGI entry point
+//
+// __call__(scope, receive, send) serves an http scope from start to end without leaving native
+// code, but for the route's handler: the pooled request made from the scope, its body channel, the
+// bound on the body, handle(), the response written by the scribe, both objects back to their
+// pools. What a subclass configures or adds goes through its own methods, looked up when needed:
+//   - `_serve_scope(scope, receive, send)` for any other scope type (the lifespan, websockets);
+//     without one, ValueError "Unsupported ASGI scope type ...";
+//   - `_respond(request)` instead of handle() when `_cors` is set or `middlewares` is truthy (the
+//     CORS hooks and the middleware chain); without one, handle();
+//   - `_send_streamed(request, response, send)` for a StreamedContent body, which may watch the
+//     client while the stream goes out; without one, the scribe sends it as any response.
+// The scope, the channels, the handler and the hooks are Python code that may run anything: the
+// step keeps what it works on in frame slots.
+
+// scope[key]: a dict read directly, any other mapping through its __getitem__.
+PyObject* scope_item(PyObject* scope, PyObject* key) noexcept {
+    if (PyDict_CheckExact(scope)) {
+        PyObject* value = nullptr;
+        int found = PyDict_GetItemRef(scope, key, &value);
+        if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
+        return value;
+    }
+    return PyObject_GetItem(scope, key);
+}
+
+// scope.get(key): None when absent.
+PyObject* scope_get(PyObject* scope, PyObject* key) noexcept {
+    if (PyDict_CheckExact(scope)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(scope, key, &value) < 0) return nullptr;
+        return value ? value : Py_NewRef(Py_None);
+    }
+    return call_method(scope, g_names[N_GET], key);
+}
+
+// `value == literal` for an interned str literal: identity first, as servers pass the literals of
+// the protocol.
+int equals_literal(PyObject* value, PyObject* literal) noexcept {
+    if (value == literal) return 1;
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_GET_LENGTH(value) == PyUnicode_GET_LENGTH(literal) && PyUnicode_Compare(value, literal) == 0;
+    }
+    return PyObject_RichCompareBool(value, literal, Py_EQ);
+}
+
+// The raw path of the request line: scope.get("raw_path") or scope["path"].encode("utf-8").
+PyObject* scope_raw_path(PyObject* scope) noexcept {
+    Ref raw(scope_get(scope, g_names[N_RAW_PATH]));
+    if (!raw) return nullptr;
+    int given = raw.get() == Py_None ? 0 : PyObject_IsTrue(raw.get());
+    if (given < 0) return nullptr;
+    if (given) return raw.release();
+    Ref path(scope_item(scope, g_names[N_SCOPE_PATH]));
+    if (!path) return nullptr;
+    if (PyUnicode_CheckExact(path.get())) return PyUnicode_AsUTF8String(path.get());
+    return call_method(path.get(), g_names[N_ENCODE], g_codec_utf_8);
+}
+
+// The request made from the scope's request line and headers (acquire_request), or null.
+PyObject* request_from_scope(PyObject* scope) noexcept {
+    Ref method(scope_item(scope, g_names[N_METHOD]));
+    Ref path(method ? scope_raw_path(scope) : nullptr);
+    Ref query(path ? scope_item(scope, g_names[N_QUERY_STRING]) : nullptr);
+    Ref headers(query ? scope_item(scope, g_names[N_HEADERS]) : nullptr);
+    if (!headers) return nullptr;
+    return reinterpret_cast<PyObject*>(
+        g_imports.messages.acquire_request(method.get(), path.get(), query.get(), headers.get(), scope, 0));
+}
+
+// request.get_first_header(b"content-length"): for a Request itself (whose method no subclass
+// replaces) read from its list when the elements up to the header are plain pairs, as the
+// message's own scan reads them; through the table otherwise.
+PyObject* declared_length_header(PyObject* request) noexcept {
+    if (Py_IS_TYPE(request, g_imports.messages.request_type)) {
+        PyObject* list = messages::request_cast(request)->message._raw_headers;
+        if (PyList_CheckExact(list)) {
+            constexpr char kKey[] = "content-length";
+            Py_ssize_t n = PyList_GET_SIZE(list);
+            bool irregular = false;
+            Py_ssize_t i = qm::detail::find_plain_match<PairShape::Pair>(
+                reinterpret_cast<PyListObject*>(list)->ob_item, 0, n, kKey, sizeof kKey - 1, &irregular);
+            if (i >= n) return Py_NewRef(Py_None);
+            if (!irregular) return Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(list, i), 1));
+        }
+    }
+    return messages::Message_GetFirstHeader(request, g_key_content_length);
+}
+
+// The Content-Length the client declared is above the bound: the first content-length header,
+// when it is plain digits (anything else is left to the body reader, which refuses it). 1, 0, -1.
+int declared_above_limit(BaseApplicationObject* app, PyObject* request) noexcept {
+    Ref value(declared_length_header(request));
+    if (!value) return -1;
+    if (value.get() == Py_None) return 0;
+    if (!PyBytes_Check(value.get())) {
+        // Not bytes (a header list put together by hand): the Python test, `value.isdigit()` and int().
+        int truth = PyObject_IsTrue(value.get());
+        if (truth <= 0) return truth;
+        Ref digits(PyObject_CallMethod(value.get(), "isdigit", nullptr));
+        if (!digits) return -1;
+        int plain = PyObject_IsTrue(digits.get());
+        if (plain <= 0) return plain;
+        Ref number(PyNumber_Long(value.get()));
+        if (!number) return -1;
+        return PyObject_RichCompareBool(number.get(), app->max_body_size, Py_GT);
+    }
+    const char* text = PyBytes_AS_STRING(value.get());
+    Py_ssize_t n = PyBytes_GET_SIZE(value.get());
+    if (n == 0) return 0;
+    uint64_t declared = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        if (i < 19) declared = declared * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (app->body_limit == INT64_MAX) {
+        // A bound past the C integers: compared as Python ints.
+        Ref number(PyLong_FromString(text, nullptr, 10));  // bytes end with a NUL
+        if (!number) return -1;
+        return PyObject_RichCompareBool(number.get(), app->max_body_size, Py_GT);
+    }
+    return n >= 20 || declared > static_cast<uint64_t>(app->body_limit);
+}
+
+// `self.middlewares` is truthy: a list by its length, anything else by its truth value.
+int has_middlewares(BaseApplicationObject* app) noexcept {
+    PyObject* middlewares = app->middlewares;
+    if (PyList_CheckExact(middlewares)) return PyList_GET_SIZE(middlewares) > 0;
+    Ref held = Ref::borrow(middlewares);
+    return middlewares == Py_None ? 0 : PyObject_IsTrue(held.get());
+}
+
+// self.<name>(args...) when the object has the attribute; null with no error set when it has not.
+template <typename... Args>
+PyObject* call_hook(PyObject* self, Name name, Args... args) noexcept {
+    Ref hook;
+    if (PyObject_GetOptionalAttr(self, g_names[name], hook.out()) <= 0) return nullptr;
+    PyObject* stack[] = {args...};
+    return PyObject_Vectorcall(hook.get(), stack, sizeof...(Args), nullptr);
+}
+
+// A body message of the HEAD answer, or the start message {"type", "status", "headers"}.
+PyObject* head_start_message(messages::ResponseObject* response) noexcept {
+    Ref status(PyLong_FromLong(response->status));
+    Ref message(status ? PyDict_New() : nullptr);
+    if (!message || PyDict_SetItem(message.get(), g_names[N_TYPE], g_names[N_RESPONSE_START]) < 0 ||
+        PyDict_SetItem(message.get(), g_names[N_STATUS], status.get()) < 0 ||
+        PyDict_SetItem(message.get(), g_names[N_HEADERS], response->message._raw_headers) < 0) {
+        return nullptr;
+    }
+    return message.release();
+}
+
+PyObject* head_body_message() noexcept {
+    Ref message(PyDict_New());
+    if (!message || PyDict_SetItem(message.get(), g_names[N_TYPE], g_names[N_RESPONSE_BODY]) < 0 ||
+        PyDict_SetItem(message.get(), g_names[N_BODY], g_empty_bytes) < 0 ||
+        PyDict_SetItem(message.get(), g_names[N_MORE_BODY], Py_False) < 0) {
+        return nullptr;
+    }
+    return message.release();
+}
+
+// send(message) for a new reference to the message (or null).
+PyObject* send_message(PyObject* send, PyObject* message) noexcept {
+    Ref held(message);
+    return held ? PyObject_CallOneArg(send, held.get()) : nullptr;
+}
+
+// async def __call__(self, scope, receive, send):
+//     if scope["type"] != "http":
+//         return await self._serve_scope(scope, receive, send)
+//     request = acquire_request(scope["method"], scope.get("raw_path") or scope["path"].encode("utf-8"),
+//                               scope["query_string"], scope["headers"], scope)
+//     response = None
+//     try:
+//         limit = self.max_body_size
+//         request.content = ASGIContent(receive, limit)
+//         if limit is not None and <the declared length> > limit:
+//             response = Response(413)
+//         elif self._cors is not None or self.middlewares:
+//             response = await self._respond(request)
+//         else:
+//             response = await self.handle(request)
+//         (a response that is not a Response is a TypeError)
+//         if scope["method"] == "HEAD":
+//             set_headers_for_response_content(response)
+//             await send({"type": "http.response.start", "status": response.status, "headers": response.headers.values})
+//             await send({"type": "http.response.body", "body": b"", "more_body": False})
+//         elif isinstance(response.content, StreamedContent):
+//             await self._send_streamed(request, response, send)
+//         else:
+//             await send_asgi_response(response, send)
+//     finally:
+//         release_request(request)
+//         # Only a response that came from the pool goes back to it (those of the response helpers):
+//         # one a handler built itself may be kept and returned again, and resetting it would spoil it.
+//         if response is not None and response._acquired:
+//             release_response(response)
+enum CallSlot { kCallSelf, kCallScope, kCallReceive, kCallSend, kCallRequest, kCallResponse, kCallMethod, kCallError };
+enum CallState { kCallStart, kCallServedOther, kCallResponded, kCallHeadStarted, kCallSent };
+
+// The finally clause; `failed` when the try block raised (the pending exception). An error of a
+// release replaces the pending one, with it as its context, and stops the releases that follow.
+Step serve_finish(Frame& f, bool failed) noexcept {
+    if (failed) f.stash_error(kCallError);
+    Ref request = f.take(kCallRequest);
+    Ref response = f.take(kCallResponse);
+    const messages::MessagesApi& api = g_imports.messages;
+    int released = api.release_request(messages::request_cast(request.get()), 0);
+    if (released == 0 && response && messages::response_cast(response.get())->acquired) {
+        released = api.release_response(messages::response_cast(response.get()), 0);
+    }
+    if (released < 0) {
+        chain_pending_to(f[kCallError]);
+        return kFailed;
+    }
+    return failed ? f.reraise(kCallError) : Frame::ret_none();
+}
+
+// After the response came: checked, kept for the finally clause, sent.
+Step serve_send(Frame& f, PyObject* response) noexcept {
+    if (!PyObject_TypeCheck(response, g_imports.messages.response_type)) {
+        (void)raise_cannot_convert(response, g_imports.messages.response_type);
+        return serve_finish(f, true);
+    }
+    f.set_borrowed(kCallResponse, response);
+    auto* native = messages::response_cast(response);
+    int head = equals_literal(f[kCallMethod], g_names[N_HEAD]);
+    if (head < 0) return serve_finish(f, true);
+    if (head) {
+        if (g_imports.scribe.set_headers_for_response_content(native, 0) < 0) return serve_finish(f, true);
+        PyObject* sending = send_message(f[kCallSend], head_start_message(native));
+        return sending ? f.await(kCallHeadStarted, sending) : serve_finish(f, true);
+    }
+    // A StreamedContent (a subclass too), tested as the scribe tests it.
+    PyObject* sending = nullptr;
+    if (PyObject_TypeCheck(native->message.content, reinterpret_cast<PyTypeObject*>(g_imports.streamed_content))) {
+        sending = call_hook(f[kCallSelf], N_SEND_STREAMED, f[kCallRequest], response, f[kCallSend]);
+        if (!sending && PyErr_Occurred()) return serve_finish(f, true);
+    }
+    if (!sending) sending = g_imports.scribe.send_asgi_response(native, f[kCallSend], 0);
+    return sending ? f.await(kCallSent, sending) : serve_finish(f, true);
+}
+
+// The try block up to the response: the body channel, the bound, the response awaited.
+Step serve_respond(Frame& f) noexcept {
+    PyObject* self = f[kCallSelf];
+    BaseApplicationObject* app = as_app(self);
+    PyObject* request = f[kCallRequest];
+    PyObject* args[] = {f[kCallReceive], app->max_body_size};
+    Ref content(PyObject_Vectorcall(reinterpret_cast<PyObject*>(g_imports.asgi_content), args, 2, nullptr));
+    if (!content) return serve_finish(f, true);
+    if (Py_IS_TYPE(request, g_imports.messages.request_type)) {
+        replace_field(&messages::request_cast(request)->message.content, content.release());
+    } else if (PyObject_SetAttr(request, g_names[N_CONTENT], content.get()) < 0) {
+        return serve_finish(f, true);
+    }
+    if (app->max_body_size != Py_None) {
+        int refused = declared_above_limit(app, request);
+        if (refused < 0) return serve_finish(f, true);
+        if (refused) {
+            Ref response(new_empty_response(g_status_413));
+            if (!response) return serve_finish(f, true);
+            return serve_send(f, response.get());
+        }
+    }
+    int configured = app->cors != Py_None ? 1 : has_middlewares(app);
+    if (configured < 0) return serve_finish(f, true);
+    PyObject* responding = nullptr;
+    if (configured) {
+        responding = call_hook(self, N_RESPOND, request);
+        if (!responding && PyErr_Occurred()) return serve_finish(f, true);
+    }
+    if (!responding) responding = call_own(self, kHandleOp, N_HANDLE, request);
+    return responding ? f.await(kCallResponded, responding) : serve_finish(f, true);
+}
+
+Step call_step(Frame& f, PyObject* sent) noexcept {
+    switch (f.state) {
+        case kCallStart: {
+            PyObject* scope = f[kCallScope];
+            Ref kind(scope_item(scope, g_names[N_TYPE]));
+            if (!kind) return kFailed;
+            int http = equals_literal(kind.get(), g_names[N_HTTP]);
+            if (http < 0) return kFailed;
+            if (!http) {
+                PyObject* serving = call_hook(f[kCallSelf], N_SERVE_SCOPE, scope, f[kCallReceive], f[kCallSend]);
+                if (serving) return f.await(kCallServedOther, serving);
+                if (PyErr_Occurred()) return kFailed;
+                return raise_format(PyExc_ValueError, "Unsupported ASGI scope type %R", kind.get());
+            }
+            PyObject* request = request_from_scope(scope);
+            if (!request) return kFailed;
+            f.set(kCallRequest, request);
+            f.set_borrowed(kCallMethod, messages::request_cast(request)->method);
+            return serve_respond(f);
+        }
+        case kCallServedOther:
+            return sent ? Frame::ret_borrowed(sent) : Step(kFailed);
+        case kCallResponded:
+            if (!sent) return serve_finish(f, true);
+            return serve_send(f, sent);
+        case kCallHeadStarted: {
+            if (!sent) return serve_finish(f, true);
+            PyObject* sending = send_message(f[kCallSend], head_body_message());
+            return sending ? f.await(kCallSent, sending) : serve_finish(f, true);
+        }
+        case kCallSent:
+            return serve_finish(f, !sent);
+    }
+    return coro::bad_state(f);
+}
+
+constexpr Operation kCallOp{"BaseApplication.__call__", call_step};
 
 // ---------------------------------------------------------------------------------------------
 // Logging. The values of a log line are read so that logging never replaces the error being
@@ -1072,7 +1443,8 @@ PyObject* py_get_logger(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject*
 
 using BaseApplicationFields =
     ObjectFields<BaseApplicationObject, &BaseApplicationObject::router, &BaseApplicationObject::logger,
-                 &BaseApplicationObject::exceptions_handlers>;
+                 &BaseApplicationObject::exceptions_handlers, &BaseApplicationObject::max_body_size,
+                 &BaseApplicationObject::middlewares, &BaseApplicationObject::cors>;
 
 // Accepts any arguments: a subclass's own __init__ takes what it likes.
 PyObject* base_application_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -1082,7 +1454,24 @@ PyObject* base_application_new(PyTypeObject* type, PyObject*, PyObject*) noexcep
     self->ops = &kBaseApplicationOps;
     self->show_error_details = 0;
     BaseApplicationFields::reset_to_none(obj.get());
+    replace_field_borrowed(&self->max_body_size, g_default_max_body_size);
+    self->body_limit = contents::kDefaultMaxBodySize;
+    replace_field(&self->middlewares, PyList_New(0));
+    if (!self->middlewares) return nullptr;
     return obj.release();
+}
+
+// self(scope, receive, send) on BaseApplication itself: its __call__, the native coroutine
+// function. (A Python subclass calls it through the interpreter's own slot.)
+PyObject* base_application_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* small[8];
+    if (nargs + 1 > static_cast<Py_ssize_t>(std::size(small))) {
+        return raise_arg_count("__call__", 4, 4, nargs + 1);
+    }
+    small[0] = self;
+    for (Py_ssize_t i = 0; i < nargs; ++i) small[i + 1] = PyTuple_GET_ITEM(args, i);
+    return PyObject_VectorcallDict(g_call_function, small, static_cast<size_t>(nargs + 1), kwargs);
 }
 
 const char* const kInitParams[] = {"show_error_details", "router"};
@@ -1156,7 +1545,27 @@ int base_application_set_show_error_details(PyObject* op, PyObject* value, void*
     return 0;
 }
 
+PyObject* base_application_get_max_body_size(PyObject* op, void*) noexcept { return get_field(as_app(op)->max_body_size); }
+
+int base_application_set_max_body_size(PyObject* op, PyObject* value, void*) noexcept {
+    if (!value) return raise_no_delete();
+    int64_t limit;
+    if (!contents::parse_body_limit(value, &limit)) return -1;
+    BaseApplicationObject* self = as_app(op);
+    self->body_limit = limit;
+    replace_field_borrowed(&self->max_body_size, value);
+    return 0;
+}
+
 PyGetSetDef base_application_getset[] = {
+    {"max_body_size", base_application_get_max_body_size, base_application_set_max_body_size,
+     "The bound on a request body in bytes (a non-negative int; 10 MiB by default), or None for no bound: a "
+     "larger body is answered 413.", nullptr},
+    {"middlewares", get_member<&BaseApplicationObject::middlewares>, set_any_member<&BaseApplicationObject::middlewares>,
+     "The middlewares (a list, empty by default): when there are any, the response comes from _respond().",
+     nullptr},
+    {"_cors", get_member<&BaseApplicationObject::cors>, set_any_member<&BaseApplicationObject::cors>,
+     "The CORS settings (None by default): when set, the response comes from _respond().", nullptr},
     {"show_error_details", base_application_get_show_error_details, base_application_set_show_error_details,
      "Whether unhandled errors are answered by server_error_details_handler instead of the plain 500.", nullptr},
     {"router", get_member<&BaseApplicationObject::router>, nullptr,
@@ -1186,6 +1595,7 @@ PyType_Slot base_application_slots[] = {
                                   "route's handler and turns failures into error responses.")},
     {Py_tp_new, reinterpret_cast<void*>(base_application_new)},
     {Py_tp_init, reinterpret_cast<void*>(base_application_init)},
+    {Py_tp_call, reinterpret_cast<void*>(base_application_call)},
     QM_GC_SLOTS(BaseApplicationFields::dealloc, BaseApplicationFields::traverse, BaseApplicationFields::clear_to_none),
     {Py_tp_methods, base_application_methods},
     {Py_tp_getset, base_application_getset},
@@ -1204,9 +1614,18 @@ PyType_Spec base_application_spec = {
 // The callables
 
 constexpr const char* kHandleParams[] = {"self", "request"};
+constexpr const char* kCallParams[] = {"self", "scope", "receive", "send"};
 constexpr const char* kExcParams[] = {"self", "request", "exc"};
 constexpr const char* kHttpExcParams[] = {"self", "request", "http_exception"};
 constexpr const char* kApplyParams[] = {"self", "request", "exc", "exception_handler"};
+
+// Installed over the slot wrapper that the class's tp_call gave it (see install_call).
+const Function kCallFunction{
+    &kCallOp, {"__call__", kCallParams, 4, 4},
+    "__call__($self, scope, receive, send)\n--\n\n"
+    "The ASGI application: serves an http scope (the request from the scope, its body bounded by "
+    "max_body_size, handle() or _respond(), the response sent, both back to their pools); any other scope "
+    "goes to _serve_scope()."};
 
 const Function kBaseApplicationMethods[] = {
     {&kHandleOp, {"handle", kHandleParams, 2, 2},
@@ -1277,8 +1696,9 @@ void release_state() noexcept {
                i.internal_server_error, i.unprocessable_entity, i.invalid_exception_handler, i.content,
                i.text_content, i.get_class_instance_hierarchy, i.json_encode, i.http_status, i.get_logger,
                i.level_info, i.iscoroutinefunction, i.signature_from_callable, i.user_dict, i.user_dict_setitem,
-               i.validation_error);
+               i.validation_error, i.asgi_content, i.streamed_content, i.route_match);
     i = Imports{};
+    clear_refs(g_status_413, g_key_content_length, g_empty_bytes, g_default_max_body_size, g_call_function);
     clear_refs(g_base_application_type, g_handlers_dict_type, g_handle_not_found, g_handle_bad_request,
                g_handle_unprocessable_entity, g_pydantic_handler, g_common_handler, g_status_204, g_status_400,
                g_status_404, g_status_422, g_status_500, g_kind_var_positional, g_indent, g_json_type, g_kw_content,
@@ -1300,7 +1720,11 @@ PyObject* import_validation_error() noexcept {
 [[nodiscard]] bool bind_imports() noexcept {
     Imports& i = g_imports;
     if (!messages::import_messages_api(&i.messages) ||
-        !(i.http_exception = import_native_type("quillmoth.exceptions", "HTTPException"))) {
+        !(i.http_exception = import_native_type("quillmoth.exceptions", "HTTPException")) ||
+        !(i.asgi_content = import_native_type("quillmoth.contents", "ASGIContent")) ||
+        !(i.streamed_content = reinterpret_cast<PyObject*>(import_class("quillmoth.contents", "StreamedContent"))) ||
+        !(i.route_match = import_native_type("quillmoth.routing", "RouteMatch")) ||
+        !scribe::import_scribe_api(&i.scribe)) {
         return false;
     }
     struct Attr {
@@ -1343,6 +1767,11 @@ PyObject* import_validation_error() noexcept {
     g_status_404 = PyLong_FromLong(404);
     g_status_422 = PyLong_FromLong(422);
     g_status_500 = PyLong_FromLong(500);
+    g_status_413 = PyLong_FromLong(413);
+    g_key_content_length = PyBytes_FromString("content-length");
+    g_empty_bytes = PyBytes_FromStringAndSize("", 0);
+    g_default_max_body_size = PyLong_FromLongLong(contents::kDefaultMaxBodySize);
+    if (!g_status_413 || !g_key_content_length || !g_empty_bytes || !g_default_max_body_size) return false;
     g_kind_var_positional = PyLong_FromLong(2);
     g_indent = PyLong_FromLong(4);
     g_json_type = PyBytes_FromString("application/json");
@@ -1351,6 +1780,21 @@ PyObject* import_validation_error() noexcept {
     g_kw_indent = Py_BuildValue("(s)", "indent");
     return g_status_204 && g_status_400 && g_status_404 && g_status_422 && g_status_500 && g_kind_var_positional &&
            g_indent && g_json_type && g_kw_content && g_kw_exc_info && g_kw_indent;
+}
+
+// BaseApplication.__call__ as the native coroutine function, so that `inspect` sees a coroutine
+// function (an ASGI 3 application) where the class's tp_call put a slot wrapper. Instances of
+// BaseApplication itself are called through tp_call, which calls it; a Python subclass's slot finds
+// it in the class dict and calls it.
+[[nodiscard]] bool install_call(PyTypeObject* type) noexcept {
+    Ref module_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module_name) return false;
+    g_call_function = coro::new_function(kCallFunction, type, module_name.get());
+    if (!g_call_function) return false;
+    Ref dict(PyType_GetDict(type));
+    if (!dict || PyDict_SetItemString(dict.get(), "__call__", g_call_function) < 0) return false;
+    PyType_Modified(type);
+    return true;
 }
 
 // The module attribute `name` (the native callable add_functions made), kept in `slot`.
@@ -1367,6 +1811,7 @@ PyObject* build_module() noexcept {
     if (!g_base_application_type ||
         !bind_overridables(g_overridables, N_OPS_COUNT, g_base_application_type, g_names.data()) ||
         !coro::add_methods(g_base_application_type, kBaseApplicationMethods, std::size(kBaseApplicationMethods)) ||
+        !install_call(g_base_application_type) ||
         !coro::add_functions(module.get(), kModuleFunctions, std::size(kModuleFunctions))) {
         return nullptr;
     }

@@ -1,10 +1,11 @@
 // Native layout of quillmoth.keystone: BaseApplication's fields and operation table, and the
 // binding helper a sibling module uses to read them.
 //
-// BaseApplication is the native base of the framework's application object. Its table holds the
-// exception-handler lookups the dispatch coroutines use; a sibling holding a checked application
-// (PyObject_TypeCheck against the class from import_base_application_type) calls them through
-// the wrappers below, which honour a Python override where the operation has one.
+// BaseApplication is the native base of the framework's application object: the ASGI entry point
+// for http scopes and the dispatch of a request to its route. Its table holds the exception-handler
+// lookups the dispatch coroutines use; a sibling holding a checked application (PyObject_TypeCheck
+// against the class from import_base_application_type) calls them through the wrappers below,
+// which honour a Python override where the operation has one.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -46,6 +47,12 @@ struct BaseApplicationObject {
     PyObject* router;              // any: offers get_match(request); read only
     PyObject* logger;              // the logger of get_logger(); read only
     PyObject* exceptions_handlers; // any mapping (an ExceptionHandlersDict by default); read and write
+    // The serving configuration, read on every request by the ASGI entry point (__call__); read and
+    // write from Python.
+    PyObject* max_body_size;       // None or a non-negative int: the bound on a request body
+    PyObject* middlewares;         // any (a list by default): when truthy, responses come from _respond()
+    PyObject* cors;                // `_cors`: None, or the CORS settings a subclass's _respond() applies
+    int64_t body_limit;            // max_body_size as a C integer (INT64_MAX beyond it), -1 for None
 };
 
 inline BaseApplicationObject* base_application_cast(PyObject* obj) noexcept {

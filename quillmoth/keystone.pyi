@@ -4,7 +4,7 @@ logging."""
 import logging
 import sys
 from collections import UserDict
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
 
 from quillmoth.exceptions import HTTPException
@@ -41,7 +41,16 @@ class BaseApplication:
 
     show_error_details: bool
     exceptions_handlers: Any
+    max_body_size: int | None
+    middlewares: Any
+    _cors: Any
     def __init__(self, show_error_details: object, router: Any) -> None: ...
+    async def __call__(
+        self, scope: MutableMapping[str, Any], receive: Callable[[], Awaitable[Any]], send: Callable[[Any], Awaitable[Any]]
+    ) -> None:
+        """The ASGI application: an http scope served natively (handle(), or _respond() when
+        _cors or middlewares are set; a StreamedContent body through _send_streamed() when the
+        object has it), any other scope through _serve_scope()."""
     @property
     def router(self) -> Any:
         """The router layer: get_match(request) gives the route (with `values` and `handler`) or a

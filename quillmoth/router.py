@@ -93,6 +93,8 @@ class Router:
 
     def __init__(self) -> None:
         self._native = CythonRadixRouter()
+        # The lookup of one request: the method (str) and raw path to the RouteMatch, or None.
+        self._match_request = self._native.match_request
         self.routes: list[Route] = []
         self._methods: list[bytes] = []
 
@@ -158,16 +160,19 @@ class Router:
     def get_match(self, request: Request) -> RouteMatch | None:
         """The route of the request's method and raw path, or None. A path known only under other
         methods gives a route answering 405."""
-        method = request.method
-        path = request._path
-        native = self._native
-        found = native.get_match(_method_bytes(method), path)
-        if found is None:
-            if method == "HEAD":
-                found = native.get_match(b"GET", path)
-            if found is None:
-                return self._not_allowed(path)
-        return RouteMatch(found[0], found[1])
+        match = self._match_request(request.method, request._path)
+        if match is None:
+            return self._fallback(request.method, request._path)
+        return match
+
+    def _fallback(self, method: str, path: bytes) -> RouteMatch | None:
+        """No route for the method: a HEAD request is routed as GET, else a path known under other
+        methods gets the 405 route."""
+        if method == "HEAD":
+            match = self._match_request("GET", path)
+            if match is not None:
+                return match
+        return self._not_allowed(path)
 
     def _not_allowed(self, path: bytes) -> RouteMatch | None:
         allowed = [method for method in self._methods if self._native.get_match(method, path) is not None]

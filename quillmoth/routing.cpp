@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
@@ -1657,15 +1658,10 @@ PyObject* decode_values(PyObject* values) {
     return result.release();
 }
 
-int route_match_init(PyObject* op, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"route", "values"};
-    static const qm::Signature sig{"RouteMatch", names, 2, 1};
-    PyObject* values[2] = {nullptr, Py_None};
-    if (!qm::parse_tuple_args(sig, args, kwargs, values)) return qm::kFailed;
-    PyObject* route = values[0];
-    PyObject* route_values = values[1];
+// RouteMatch(route, values) for an instance made by route_match_new: the route's handler and
+// pattern, the values decoded (None for none), the route itself.
+int route_match_fill(RouteMatch* self, PyObject* route, PyObject* route_values) {
     if (!qm::check_exact_arg(route_values, &PyDict_Type, "values")) return qm::kFailed;
-    RouteMatch* self = as_match(op);
     Ref hold_values = Ref::borrow(route_values);
     PyObject* handler = PyObject_GetAttr(route, g_names[N_HANDLER]);
     if (!handler) return qm::kFailed;
@@ -1682,6 +1678,14 @@ int route_match_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     }
     set_slot_borrowed(&self->route, route);
     return 0;
+}
+
+int route_match_init(PyObject* op, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"route", "values"};
+    static const qm::Signature sig{"RouteMatch", names, 2, 1};
+    PyObject* values[2] = {nullptr, Py_None};
+    if (!qm::parse_tuple_args(sig, args, kwargs, values)) return qm::kFailed;
+    return route_match_fill(as_match(op), values[0], values[1]);
 }
 
 PyObject* route_match_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -1838,6 +1842,59 @@ QM_HOT PyObject* py_cython_radix_router_get_match(PyObject* self, PyObject* cons
     return as_router(self)->ops->get_match(as_router(self), values[0], values[1], 1);
 }
 
+// The methods of the request line the router layer registers, as the bytes get_match takes.
+constexpr const char* kUsualMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"};
+PyObject* g_usual_method_bytes[std::size(kUsualMethods)];
+
+// A method name (str) as bytes: the kept bytes of a usual method spelled as the request line spells
+// it, else its Latin-1 encoding.
+PyObject* method_bytes(PyObject* method) {
+    if (PyUnicode_IS_ASCII(method)) {
+        const char* text = static_cast<const char*>(PyUnicode_DATA(method));
+        Py_ssize_t n = PyUnicode_GET_LENGTH(method);
+        for (size_t i = 0; i < std::size(kUsualMethods); ++i) {
+            if (static_cast<size_t>(n) == std::strlen(kUsualMethods[i]) &&
+                std::memcmp(text, kUsualMethods[i], static_cast<size_t>(n)) == 0) {
+                return Py_NewRef(g_usual_method_bytes[i]);
+            }
+        }
+    }
+    return PyUnicode_AsLatin1String(method);
+}
+
+// match_request(method, path): RouteMatch(found[0], found[1]) for found = get_match(method bytes,
+// path), or None. Through the table, so a Python subclass's get_match is honoured.
+QM_HOT PyObject* py_cython_radix_router_match_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) {
+    static const char* const names[] = {"method", "path"};
+    static const qm::Signature sig{"match_request", names, 2, 2};
+    PyObject* values[2] = {nullptr, nullptr};
+    if (nargs == 2 && !kwnames) {
+        values[0] = args[0];
+        values[1] = args[1];
+    } else if (!qm::parse_args(sig, args, nargs, kwnames, values)) {
+        return qm::kFailed;
+    }
+    if (!qm::check_exact_arg(values[0], &PyUnicode_Type, "method", false)) return qm::kFailed;
+    if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path", false)) return qm::kFailed;
+    Ref method(method_bytes(values[0]));
+    if (!method) return qm::kFailed;
+    Ref found(as_router(self)->ops->get_match(as_router(self), method.get(), values[1], 0));
+    if (!found || found.get() == Py_None) return found.release();
+    Ref route, route_values;
+    if (PyTuple_CheckExact(found.get()) && PyTuple_GET_SIZE(found.get()) >= 2) {
+        route.reset_borrowed(PyTuple_GET_ITEM(found.get(), 0));
+        route_values.reset_borrowed(PyTuple_GET_ITEM(found.get(), 1));
+    } else {
+        route.reset(PySequence_GetItem(found.get(), 0));
+        route_values.reset(route ? PySequence_GetItem(found.get(), 1) : nullptr);
+        if (!route_values) return qm::kFailed;
+    }
+    Ref match(route_match_new(g_route_match_type, nullptr, nullptr));
+    if (!match || route_match_fill(as_match(match.get()), route.get(), route_values.get()) < 0) return qm::kFailed;
+    return match.release();
+}
+
 PyObject* cython_radix_router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref owner(new_without_args<CythonRadixRouter>("CythonRadixRouter", type, args, kwargs, &kCythonRadixRouterOps));
     if (!owner || !(as_router(owner.get())->trees = PyDict_New())) return qm::kFailed;
@@ -1861,6 +1918,10 @@ PyMethodDef cython_radix_router_methods[] = {
     QM_FASTCALL_METHOD("get_match", py_cython_radix_router_get_match,
                        PyDoc_STR("get_match($self, /, method, path)\n--\n\n"
                                  "Find the route for the method and raw path: (route, values) or None.")),
+    QM_FASTCALL_METHOD("match_request", py_cython_radix_router_match_request,
+                       PyDoc_STR("match_request($self, /, method, path)\n--\n\n"
+                                 "The RouteMatch of the route for the method of a request line (str, any case) "
+                                 "and its raw path (bytes), or None: get_match and RouteMatch in one call.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1937,11 +1998,17 @@ PyObject* build_module() {
     if (!g_copyreg_newobj) return qm::kFailed;
 
     if (!add_validators(module.get()) || !add_classes(module.get())) return qm::kFailed;
+    for (size_t i = 0; i < std::size(kUsualMethods); ++i) {
+        if (!(g_usual_method_bytes[i] = PyBytes_FromString(kUsualMethods[i]))) return qm::kFailed;
+    }
 
     static const qm::Export exports[] = {
         {"_fast_unquote", reinterpret_cast<void*>(fast_unquote), QM_ROUTING_FAST_UNQUOTE_SIGNATURE},
     };
     if (!qm::publish_exports(module.get(), exports, 1)) return qm::kFailed;
+    // The application core reads the fields of the router layer's matches.
+    const qm::TypeExport types[] = {{"RouteMatch", g_route_match_type}};
+    if (!qm::publish_types(module.get(), types, std::size(types))) return qm::kFailed;
     // Last, so that a failed import leaves none of the interpreter's few watcher slots taken.
     // Without a free slot the matcher reads the dicts directly.
     g_dict_watcher_id = PyDict_AddWatcher(on_watched_dict_event);
@@ -1963,6 +2030,7 @@ void release_state() {
     qm::clear_refs(g_radix_node_type, g_radix_tree_type, g_route_match_type, g_cython_radix_router_type);
     qm::clear_refs(g_int_rx, g_float_rx, g_uuid_rx, g_copyreg_newobj);
     qm::clear_refs(g_empty_bytes, g_slash_bytes, g_star_bytes, g_double_slash_bytes);
+    for (PyObject*& method : g_usual_method_bytes) Py_CLEAR(method);
     for (PyObject*& key : g_positional_keys) Py_CLEAR(key);
     g_names.release();
 }

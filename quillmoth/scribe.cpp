@@ -130,27 +130,77 @@ int content_truth(PyObject* content) noexcept {
     return PyObject_IsTrue(content);
 }
 
-// The response start message {"type", "status", "headers"}: `headers` is the list itself.
-PyObject* start_message(int32_t status, PyObject* headers) noexcept {
-    Ref code(PyLong_FromLong(status));
-    Ref message(code ? PyDict_New() : nullptr);
-    if (!message || PyDict_SetItem(message.get(), g_names[N_TYPE], g_names[N_HTTP_RESPONSE_START]) < 0 ||
-        PyDict_SetItem(message.get(), g_names[N_STATUS], code.get()) < 0 ||
-        PyDict_SetItem(message.get(), g_names[N_HEADERS], headers) < 0) {
-        return nullptr;
+// The messages are copies of kept templates with their keys in place (a copy of a small dict
+// costs less than building it key by key), whose values are then replaced.
+PyObject* g_start_template = nullptr;      // {"type": "http.response.start", "status": None, "headers": None}
+PyObject* g_body_template = nullptr;       // {"type": "http.response.body", "body": None, "more_body": None}
+PyObject* g_end_template = nullptr;        // {"type": "http.response.body", "body": None}
+
+// Status codes and content lengths as ints and bytes, made once when first used.
+constexpr int32_t kFirstStatus = 100, kStatusCount = 500;  // 100 ... 599
+PyObject* g_status_ints[kStatusCount] = {};
+constexpr int64_t kKeptLengths = 1024;
+PyObject* g_length_bytes[kKeptLengths] = {};
+
+// `status` as an int (a new reference).
+PyObject* status_int(int32_t status) noexcept {
+    if (status < kFirstStatus || status >= kFirstStatus + kStatusCount) return PyLong_FromLong(status);
+    PyObject*& kept = g_status_ints[status - kFirstStatus];
+    if (!kept && !(kept = PyLong_FromLong(status))) return nullptr;
+    return Py_NewRef(kept);
+}
+
+// The decimal digits of a content length (a new reference to bytes).
+PyObject* length_bytes(int64_t length) noexcept {
+    PyObject** kept = length < kKeptLengths ? &g_length_bytes[length] : nullptr;
+    if (kept && *kept) return Py_NewRef(*kept);
+    char digits[20];
+    size_t n = decimal_digits(static_cast<uint64_t>(length), digits);
+    PyObject* made = PyBytes_FromStringAndSize(digits, static_cast<Py_ssize_t>(n));
+    if (made && kept) *kept = Py_NewRef(made);
+    return made;
+}
+
+// A copy of `template_` with the values of its keys `keys[i]` replaced by `values[i]`.
+PyObject* message_from(PyObject* template_, const Name* keys, PyObject* const* values, size_t count) noexcept {
+    Ref message(PyDict_Copy(template_));
+    if (!message) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (PyDict_SetItem(message.get(), g_names[keys[i]], values[i]) < 0) return nullptr;
     }
     return message.release();
 }
 
+// The response start message {"type", "status", "headers"}: `headers` is the list itself.
+PyObject* start_message(int32_t status, PyObject* headers) noexcept {
+    Ref code(status_int(status));
+    if (!code) return nullptr;
+    static constexpr Name kKeys[] = {N_STATUS, N_HEADERS};
+    PyObject* values[] = {code.get(), headers};
+    return message_from(g_start_template, kKeys, values, 2);
+}
+
 // A body message {"type", "body", "more_body"}; without the flag key when `more` is null.
 PyObject* body_message(PyObject* body, PyObject* more) noexcept {
-    Ref message(PyDict_New());
-    if (!message || PyDict_SetItem(message.get(), g_names[N_TYPE], g_names[N_HTTP_RESPONSE_BODY]) < 0 ||
-        PyDict_SetItem(message.get(), g_names[N_BODY], body) < 0 ||
-        (more && PyDict_SetItem(message.get(), g_names[N_MORE_BODY], more) < 0)) {
-        return nullptr;
+    static constexpr Name kKeys[] = {N_BODY, N_MORE_BODY};
+    PyObject* values[] = {body, more};
+    return message_from(more ? g_body_template : g_end_template, kKeys, values, more ? 2 : 1);
+}
+
+// The templates, keys in the order of the wire format (the file comment).
+[[nodiscard]] bool make_templates() noexcept {
+    g_start_template = Py_BuildValue("{OOOOOO}", g_names[N_TYPE], g_names[N_HTTP_RESPONSE_START], g_names[N_STATUS],
+                                     Py_None, g_names[N_HEADERS], Py_None);
+    g_body_template = g_start_template ? PyDict_New() : nullptr;
+    g_end_template = g_body_template ? PyDict_New() : nullptr;
+    if (!g_end_template) return false;
+    for (PyObject* message : {g_body_template, g_end_template}) {
+        if (PyDict_SetItem(message, g_names[N_TYPE], g_names[N_HTTP_RESPONSE_BODY]) < 0 ||
+            PyDict_SetItem(message, g_names[N_BODY], Py_None) < 0) {
+            return false;
+        }
     }
-    return message.release();
+    return PyDict_SetItem(g_body_template, g_names[N_MORE_BODY], Py_None) == 0;
 }
 
 // The awaitable of `send(message)` (`message` a new reference or null).
@@ -281,9 +331,7 @@ int set_headers_for_content(ResponseObject* response) noexcept {
     if (add_header(self, g_key_content_type, has_type ? type : g_value_octet_stream) < 0) return -1;
     if (native->length < 0) return add_header(self, g_key_transfer_encoding, g_value_chunked);
     if (native->length == 0) return add_header(self, g_key_content_length, g_value_zero);
-    char digits[20];
-    size_t n = decimal_digits(static_cast<uint64_t>(native->length), digits);
-    Ref length(PyBytes_FromStringAndSize(digits, static_cast<Py_ssize_t>(n)));
+    Ref length(length_bytes(native->length));
     if (!length) return -1;
     return add_header(self, g_key_content_length, length.get());
 }
@@ -529,6 +577,13 @@ Step send_asgi_response_step(Frame& f, PyObject* sent) noexcept {
 }
 
 constexpr Operation kSendAsgiResponseOp{"send_asgi_response", send_asgi_response_step};
+
+// Exported: the coroutine for a checked response, as the Python call makes it.
+PyObject* start_send_asgi_response(ResponseObject* response, PyObject* send, int /*skip_dispatch*/) noexcept {
+    PyObject* obj = response ? reinterpret_cast<PyObject*>(response) : Py_None;
+    if (!check_instance_arg(obj, g_messages.response_type, "response", false)) return nullptr;
+    return coro::start(kSendAsgiResponseOp, obj, send);
+}
 
 // ---------------------------------------------------------------------------------------------
 // write_sse
@@ -825,12 +880,15 @@ void release_state() noexcept {
     clear_refs(g_cookie_type, g_content_type, g_server_sent_event_type, g_streamed_content_type, g_module_dict,
                g_get_chunks, g_key_content_length, g_key_content_type, g_key_transfer_encoding, g_value_chunked,
                g_value_zero, g_value_octet_stream, g_empty_bytes, g_chunked_terminator);
+    clear_refs(g_start_template, g_body_template, g_end_template);
+    for (PyObject*& kept : g_status_ints) Py_CLEAR(kept);
+    for (PyObject*& kept : g_length_bytes) Py_CLEAR(kept);
     g_names.release();
     coro::release_types();
 }
 
 PyObject* build_module() noexcept {
-    if (!bind_imports() || !g_names.intern() || !make_constants()) return nullptr;
+    if (!bind_imports() || !g_names.intern() || !make_constants() || !make_templates()) return nullptr;
     Ref module(PyModule_Create(&module_def));
     if (!module || !coro::add_types(module.get())) return nullptr;
     g_module_dict = Py_XNewRef(PyModule_GetDict(module.get()));
@@ -850,6 +908,7 @@ PyObject* build_module() noexcept {
          kSetHeadersForResponseContentSignature},
         {kWriteSseName, reinterpret_cast<void*>(write_sse), kWriteSseSignature},
         {kMaxResponseChunkSizeName, &g_max_response_chunk_size, kMaxResponseChunkSizeSignature},
+        {kSendAsgiResponseName, reinterpret_cast<void*>(start_send_asgi_response), kSendAsgiResponseSignature},
     };
     if (!publish_exports(module.get(), exports, std::size(exports))) return nullptr;
     return module.release();

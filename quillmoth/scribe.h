@@ -1,5 +1,6 @@
 // Native exports of quillmoth.scribe, the response writer: completing a response's headers from
-// its content, serializing one server-sent event, and the chunk size of the wire format.
+// its content, serializing one server-sent event, the chunk size of the wire format, and the
+// coroutine that sends a response.
 //
 // A sibling binds them once, when it is imported:
 //
@@ -43,13 +44,22 @@ using WriteSseFn = PyObject*(contents::ServerSentEventObject* event, int skip_di
 inline constexpr const char* kMaxResponseChunkSizeName = "MAX_RESPONSE_CHUNK_SIZE";
 inline constexpr const char* kMaxResponseChunkSizeSignature = "int";
 
+// send_asgi_response(response, send): a new native coroutine sending `response` to the ASGI `send`
+// callable, as `send_asgi_response(response, send)` from Python makes it (the response is checked
+// when it is called: TypeError for a null pointer or anything but a Response), or null with an
+// exception set.
+inline constexpr const char* kSendAsgiResponseName = "send_asgi_response";
+inline constexpr const char* kSendAsgiResponseSignature = "PyObject *(ResponseObject *, PyObject *, int)";
+using SendAsgiResponseFn = PyObject*(messages::ResponseObject* response, PyObject* send, int skip_dispatch);
+
 struct ScribeApi {
     SetHeadersForResponseContentFn* set_headers_for_response_content = nullptr;
     WriteSseFn* write_sse = nullptr;
     int* max_response_chunk_size = nullptr;
+    SendAsgiResponseFn* send_asgi_response = nullptr;
 };
 
-// Imports quillmoth.scribe and binds the three exports; false with ImportError (or the import's own
+// Imports quillmoth.scribe and binds the four exports; false with ImportError (or the import's own
 // error) set when one is missing or has another signature text.
 [[nodiscard]] inline bool import_scribe_api(ScribeApi* out) noexcept {
     qm::ImportedApi api;
@@ -57,7 +67,8 @@ struct ScribeApi {
            api.bind(kSetHeadersForResponseContentName, kSetHeadersForResponseContentSignature,
                     &out->set_headers_for_response_content) &&
            api.bind(kWriteSseName, kWriteSseSignature, &out->write_sse) &&
-           api.bind(kMaxResponseChunkSizeName, kMaxResponseChunkSizeSignature, &out->max_response_chunk_size);
+           api.bind(kMaxResponseChunkSizeName, kMaxResponseChunkSizeSignature, &out->max_response_chunk_size) &&
+           api.bind(kSendAsgiResponseName, kSendAsgiResponseSignature, &out->send_asgi_response);
 }
 
 }  // namespace qm::scribe

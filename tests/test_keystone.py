@@ -143,6 +143,28 @@ def test_construction_order_and_fields():
         BaseApplication.handle = None  # native classes are immutable
 
 
+def test_serving_configuration_fields():
+    app = BaseApplication(False, Router())
+    assert (app.max_body_size, app.middlewares, app._cors) == (10 * 1024 * 1024, [], None)
+    assert app.middlewares is not BaseApplication(False, Router()).middlewares
+    app.max_body_size, app.middlewares, app._cors = None, (1,), "cors"
+    assert (app.max_body_size, app.middlewares, app._cors) == (None, (1,), "cors")
+    for bad in (-1, False, 2.5):
+        with pytest.raises(ValueError, match="non-negative int or None"):
+            app.max_body_size = bad
+    with pytest.raises(NotImplementedError, match="__del__"):
+        del app.max_body_size
+    # The ASGI callable, on the class itself and through a subclass.
+    assert callable(app) and inspect.iscoroutinefunction(BaseApplication.__call__)
+    with pytest.raises(TypeError, match=r"__call__\(\) takes exactly 4 positional arguments \(2 given\)"):
+        app({"type": "http"})
+
+    class Sub(BaseApplication):
+        pass
+
+    assert inspect.iscoroutinefunction(Sub(False, Router()).__call__)
+
+
 def test_default_table_and_logger():
     table = BaseApplication(False, Router()).exceptions_handlers
     assert type(table) is ExceptionHandlersDict

@@ -167,6 +167,36 @@ def test_native_callers_reach_router_overrides():
     assert router_get_match(plain, b"get", b"/x") == ("r", None)
 
 
+def test_match_request_builds_the_route_match_through_get_match():
+    router = CythonRadixRouter()
+    route = Route("/u/{id}", "h")
+    router.add_route(b"GET", b"/u/{id}", route, ["id"])
+    router.add_route(b"M-\xe9X", b"/odd", Route("/odd", "odd"))
+    match = router.match_request("get", b"/u/a%20b")  # any case; values decoded as RouteMatch does
+    assert type(match) is RouteMatch and (match.handler, match.pattern, match.route) == ("h", "/u/{id}", route)
+    assert match.values == RouteMatch(route, {"id": b"a%20b"}).values == {"id": "a b"}
+    assert router.match_request("POST", b"/u/1") is None and router.match_request("GET", b"/none") is None
+    assert router.match_request("m-\xe9x", b"/odd").handler == "odd"  # other methods: Latin-1
+    with pytest.raises(UnicodeEncodeError):
+        router.match_request("\u0100", b"/odd")
+    for args, message in ((("GET", "/u/1"), "'path' has incorrect type"), ((b"GET", b"/"), "'method' has incorrect type"),
+                          (("GET",), "takes exactly 2")):
+        with pytest.raises(TypeError, match=message):
+            router.match_request(*args)
+    # A Python get_match is what match_request asks; its pair (any sequence) becomes the match.
+    RecordingRouter.calls = []
+    recording = RecordingRouter()
+    with pytest.raises(TypeError, match="'values' has incorrect type"):
+        recording.match_request("GET", b"/x")  # "overridden"[1] is no dict
+    assert RecordingRouter.calls == [("get_match", b"GET", b"/x")]
+
+    class Listing(CythonRadixRouter):
+        def get_match(self, method, path):
+            return [route, None] if path == b"/l" else None
+
+    assert Listing().match_request("GET", b"/l").route is route and Listing().match_request("GET", b"/m") is None
+
+
 def test_override_added_after_first_native_call_is_seen():
     class Late(RadixTree):
         pass

@@ -290,6 +290,22 @@ def test_constants_and_export_signatures():
     assert export_signature(scribe, "MAX_RESPONSE_CHUNK_SIZE") == b"int"
 
 
+def test_native_send_asgi_response_makes_the_coroutine_of_the_python_call(run):
+    assert export_signature(scribe, "send_asgi_response") == b"PyObject *(ResponseObject *, PyObject *, int)"
+    native = bind_export(scribe, "send_asgi_response", ctypes.py_object, ctypes.py_object, ctypes.py_object,
+                         ctypes.c_int)
+    got = []
+
+    async def send(message):
+        got.append(message)
+
+    coro = native(Response(200, None, Content(b"a/b", b"hi")), send, 0)
+    assert type(coro) is type(send_asgi_response(Response(200), send))
+    assert run(coro) is None and [m["type"] for m in got] == ["http.response.start", "http.response.body"]
+    with pytest.raises(TypeError, match=r"Argument 'response' has incorrect type"):
+        native("not a response", send, 0)
+
+
 def test_exported_chunk_size_is_a_variable_the_writer_does_not_read(run):
     capsule = scribe.__quillmoth_api__["MAX_RESPONSE_CHUNK_SIZE"]
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
