@@ -466,25 +466,9 @@ using AsgiContentFields = DerivedFields<ExtendedContentFields, AsgiContentObject
 
 inline AsgiContentObject* as_asgi(PyObject* op) noexcept { return reinterpret_cast<AsgiContentObject*>(op); }
 
-constexpr const char kLimitMessage[] = "max_body_size must be a non-negative int or None";
 constexpr const char kDisposedMessage[] = "The content was disposed and can no longer be read.";
 constexpr const char kStreamedMessage[] =
     "The request body was already consumed as a stream; it can no longer be read whole.";
-
-// max_body_size: None, or an int (not a bool) of at least 0; ValueError otherwise.
-[[nodiscard]] bool parse_limit(PyObject* value, int64_t* limit) noexcept {
-    if (value == Py_None) {
-        *limit = -1;
-        return true;
-    }
-    if (!PyLong_Check(value) || PyBool_Check(value)) return raise_error(PyExc_ValueError, kLimitMessage);
-    int overflow = 0;
-    long long bound = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (bound == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0 || (overflow == 0 && bound < 0)) return raise_error(PyExc_ValueError, kLimitMessage);
-    *limit = overflow > 0 ? INT64_MAX : bound;
-    return true;
-}
 
 // The value of ASCII digits (more than 18 of them: 2**62, past any bound), or -1 when `text` is
 // empty or holds anything else.
@@ -777,6 +761,9 @@ coro::Step asgi_stream_step(coro::Frame& f, PyObject* sent) noexcept {
 // Receives what the channel has, keeping the chunks (a later read or stream still gets the whole
 // body), and once the body is complete asks the channel once more: it answers only when the client
 // disconnects, which raises MessageAborted. Meant to be cancelled as soon as it has to wait.
+// A channel that answers that last question with anything but a disconnect (no server should, but
+// one that does would have the loop above spin for ever, without ever letting the event loop run)
+// cannot tell when the client leaves: the probe returns None.
 enum AsgiProbeSlot { kProbeSelf, kProbeReceive, kProbePending };
 enum AsgiProbeState { kProbeStart, kProbeFilled, kProbeWaited };
 
@@ -808,10 +795,8 @@ coro::Step asgi_probe_step(coro::Frame& f, PyObject* sent) noexcept {
             int got = take_message(self, sent, &chunk);
             Ref held(chunk);
             if (got < 0) return kFailed;
-            if (f.state == kProbeFilled && got > 0 && chunk != g_empty_bytes &&
-                PyList_Append(f[kProbePending], chunk) < 0) {
-                return kFailed;
-            }
+            if (f.state == kProbeWaited) return coro::Frame::ret_none();
+            if (got > 0 && chunk != g_empty_bytes && PyList_Append(f[kProbePending], chunk) < 0) return kFailed;
             return asgi_probe_next(f);
         }
     }
@@ -886,7 +871,7 @@ const Signature kAsgiContentSignature = {"ASGIContent", kAsgiContentParams, 3, 1
         return raise_error(PyExc_TypeError, "receive must be the callable of the ASGI receive channel");
     }
     int64_t limit;
-    if (!parse_limit(max_body_size, &limit)) return false;
+    if (!parse_body_limit(max_body_size, &limit)) return false;
     // Without a bound the declared length is not looked at.
     int too_large = limit < 0 ? 0 : declared_above(content_length, max_body_size, limit);
     if (too_large < 0) return false;
@@ -927,7 +912,7 @@ PyObject* asgi_content_get_max_body_size(PyObject* op, void*) noexcept { return 
 int asgi_content_set_max_body_size(PyObject* op, PyObject* value, void*) noexcept {
     if (!value) return raise_no_delete();
     int64_t limit;
-    if (!parse_limit(value, &limit)) return -1;
+    if (!parse_body_limit(value, &limit)) return -1;
     AsgiContentObject* self = as_asgi(op);
     self->limit = limit;
     replace_field_borrowed(&self->max_body_size, value);

@@ -10,6 +10,11 @@ Serve it with any ASGI server (``uvicorn module:app``). Each HTTP request become
 ``Request`` whose body is read from the server's receive channel on demand (up to
 ``max_body_size`` bytes); the handler's ``Response`` is written back and both objects return to
 their pools.
+
+The ASGI entry point is native (``BaseApplication.__call__``): an http scope is served without
+Python code of the framework unless something configured here is in play, which it reaches through
+the hooks below: ``_respond`` (CORS and middlewares), ``_send_streamed`` (the disconnect watch of a
+streamed body) and ``_serve_scope`` (the lifespan and websockets).
 """
 
 from __future__ import annotations
@@ -19,23 +24,15 @@ import traceback
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any
 
-from quillmoth.contents import ASGIContent, StreamedContent, TextContent
+from quillmoth.contents import DEFAULT_MAX_BODY_SIZE, TextContent
+from quillmoth.exceptions import MessageAborted
 from quillmoth.keystone import BaseApplication
-from quillmoth.messages import (
-    Request,
-    Response,
-    acquire_request,
-    is_cors_preflight_request,
-    is_cors_request,
-    release_request,
-    release_response,
-)
+from quillmoth.messages import Request, Response, is_cors_preflight_request, is_cors_request
 from quillmoth.router import Router
-from quillmoth.scribe import send_asgi_response, set_headers_for_response_content
+from quillmoth.url import InvalidURL
+from quillmoth.scribe import send_asgi_response
 
 __all__ = ["Application", "ServerErrorDetailsHandler"]
-
-DEFAULT_MAX_BODY_SIZE = 10 * 1024 * 1024
 
 Handler = Callable[[Request], Awaitable[Response | None]]
 Middleware = Callable[[Request, Handler], Awaitable[Response]]
@@ -109,8 +106,8 @@ class Application(BaseApplication):
     def __init__(self, *, show_error_details: bool = False, max_body_size: int | None = DEFAULT_MAX_BODY_SIZE,
                  router: Router | None = None) -> None:
         super().__init__(show_error_details, router if router is not None else Router())
-        if max_body_size is not None and (not isinstance(max_body_size, int) or max_body_size < 0):
-            raise ValueError("max_body_size must be a non-negative int or None")
+        # The native attribute refuses anything but None or an int of at least 0 (a bool too) with
+        # ValueError; middlewares and _cors are native attributes as well, read on every request.
         self.max_body_size = max_body_size
         self.server_error_details_handler = ServerErrorDetailsHandler()
         self.middlewares: list[Middleware] = []
@@ -119,6 +116,11 @@ class Application(BaseApplication):
         self._cors: _Cors | None = None
         self._chain: Handler | None = None
         self._chain_of: tuple[Middleware, ...] = ()
+        # What the client did wrong is no server error (each replaceable like any handler): leaving
+        # while its body is read, a request line or Host that is not UTF-8 text or no URL.
+        self.exceptions_handlers[MessageAborted] = _client_left
+        self.exceptions_handlers[UnicodeDecodeError] = _undecodable_request
+        self.exceptions_handlers[InvalidURL] = _invalid_url
 
     # --- configuration ------------------------------------------------------------------------
 
@@ -162,11 +164,42 @@ class Application(BaseApplication):
         self._chain, self._chain_of = handler, middlewares
         return handler
 
-    async def __call__(self, scope: dict[str, Any], receive: Callable, send: Callable) -> None:
+    # --- the hooks of the native serving path -------------------------------------------------
+
+    async def _respond(self, request: Request) -> Response:
+        """The response when CORS or middlewares are configured (the native path calls handle()
+        itself otherwise): a preflight answered, the middlewares around handle(), the CORS headers
+        added."""
+        cors = self._cors
+        if cors is not None and is_cors_preflight_request(request):
+            return cors.preflight(request)
+        response = await (self._handler_chain() if self.middlewares else self.handle)(request)
+        if cors is not None and is_cors_request(request):
+            cors.decorate(request, response)
+        return response
+
+    async def _send_streamed(self, request: Request, response: Response, send: Callable) -> None:
+        """A streamed body goes out while the channel is watched for the client leaving (servers do
+        not always fail a send after a disconnect, and a stream may go on for ever): when it leaves,
+        the stream is cancelled, which closes the content's iterator."""
+        sending = asyncio.ensure_future(send_asgi_response(response, send))
+        watching = asyncio.ensure_future(request.content._probe_disconnect())
+        try:
+            await asyncio.wait((sending, watching), return_when=asyncio.FIRST_COMPLETED)
+            if not sending.done() and not watching.cancelled() and watching.exception() is None:
+                # The channel cannot tell when the client leaves: the stream goes on unwatched.
+                await asyncio.wait((sending,))
+        finally:
+            for task in (sending, watching):
+                task.cancel()
+            await asyncio.gather(sending, watching, return_exceptions=True)
+        if not sending.cancelled():
+            sending.result()
+
+    async def _serve_scope(self, scope: dict[str, Any], receive: Callable, send: Callable) -> None:
+        """The ASGI scopes other than http: the lifespan, and websockets (refused)."""
         kind = scope["type"]
-        if kind == "http":
-            await self._serve_http(scope, receive, send)
-        elif kind == "lifespan":
+        if kind == "lifespan":
             await self._serve_lifespan(receive, send)
         elif kind == "websocket":
             # Not served: closing before accepting refuses the handshake.
@@ -174,35 +207,6 @@ class Application(BaseApplication):
             await send({"type": "websocket.close", "code": 1000})
         else:
             raise ValueError(f"Unsupported ASGI scope type {kind!r}")
-
-    async def _serve_http(self, scope: dict[str, Any], receive: Callable, send: Callable) -> None:
-        request = acquire_request(scope["method"], scope.get("raw_path") or scope["path"].encode("utf-8"),
-                                  scope["query_string"], scope["headers"], scope)
-        response = None
-        try:
-            limit = self.max_body_size
-            request.content = ASGIContent(receive, limit)
-            if limit is not None and _declared_length(request) > limit:
-                response = Response(413)
-            elif self._cors is not None and is_cors_preflight_request(request):
-                response = self._cors.preflight(request)
-            else:
-                response = await (self._handler_chain() if self.middlewares else self.handle)(request)
-                if self._cors is not None and is_cors_request(request):
-                    self._cors.decorate(request, response)
-            if scope["method"] == "HEAD":
-                await _send_head(response, send)
-            elif isinstance(response.content, StreamedContent):
-                await _send_streamed(request, response, send)
-            else:
-                await send_asgi_response(response, send)
-        finally:
-            release_request(request)
-            # Only a response that came from the pool goes back to it (those of the
-            # quillmoth.responses helpers): one a handler built itself may be kept and returned
-            # again, and resetting it would spoil it.
-            if response is not None and response._acquired:
-                release_response(response)
 
     async def _serve_lifespan(self, receive: Callable, send: Callable) -> None:
         while True:
@@ -217,43 +221,47 @@ class Application(BaseApplication):
                 return
 
 
+# The handlers below run after the error was logged at INFO as a handled one.
+
+async def _client_left(app: Application, request: Request, exc: MessageAborted) -> Response:
+    """The client went away before its body arrived: answered 400 (which nobody reads, but the
+    server sees a complete exchange), neither a 500 nor an error with a traceback."""
+    return Response(400)
+
+
+def _client_bytes(request: Request) -> Iterable[bytes]:
+    """What the client sent that the request's values are decoded from."""
+    path, query = request._path, request._raw_query
+    yield path
+    yield query
+    yield path + b"?" + query
+    for _, value in request.headers.values:
+        yield value
+
+
+async def _undecodable_request(app: Application, request: Request, exc: UnicodeDecodeError) -> Response:
+    """The path, the query, the Host or another header the handler read is not UTF-8: 400. Bytes
+    that are not the client's (the handler decoding something of its own) remain a server error."""
+    if any(exc.object == sent for sent in _client_bytes(request)):
+        return _bad_request("The request line or a header is not valid UTF-8.")
+    await app.log_unhandled_exc(request, exc)
+    return await app.handle_internal_server_error(request, exc)
+
+
+async def _invalid_url(app: Application, request: Request, exc: InvalidURL) -> Response:
+    """The request's path and Host make no URL: 400."""
+    return _bad_request("The request's URL is not valid.")
+
+
+def _bad_request(message: str) -> Response:
+    return Response(400, None, TextContent(message))
+
+
 def _bind(middleware: Middleware, handler: Handler) -> Handler:
     async def call(request: Request) -> Response:
         return await middleware(request, handler)
 
     return call
-
-
-def _declared_length(request: Request) -> int:
-    """The Content-Length the client declared; 0 without one. A value that is not plain digits is
-    left to the body reader (and the server), which refuse it."""
-    value = request.get_first_header(b"content-length")
-    if not value or not value.isdigit():
-        return 0
-    return int(value) if len(value) < 20 else 1 << 64
-
-
-async def _send_head(response: Response, send: Callable) -> None:
-    """The response to a HEAD request: its status and headers, no body."""
-    set_headers_for_response_content(response)
-    await send({"type": "http.response.start", "status": response.status, "headers": response.headers.values})
-    await send({"type": "http.response.body", "body": b"", "more_body": False})
-
-
-async def _send_streamed(request: Request, response: Response, send: Callable) -> None:
-    """A streamed body goes out while the channel is watched for the client leaving (servers do not
-    always fail a send after a disconnect, and a stream may go on for ever): when it leaves, the
-    stream is cancelled, which closes the content's iterator."""
-    sending = asyncio.ensure_future(send_asgi_response(response, send))
-    watching = asyncio.ensure_future(request.content._probe_disconnect())
-    try:
-        await asyncio.wait((sending, watching), return_when=asyncio.FIRST_COMPLETED)
-    finally:
-        for task in (sending, watching):
-            task.cancel()
-        await asyncio.gather(sending, watching, return_exceptions=True)
-    if not sending.cancelled():
-        sending.result()
 
 
 async def _run_hooks(hooks: list[Hook], app: Application, send: Callable, event: str) -> bool:

@@ -198,6 +198,8 @@ PyObject* request_get_client_ip(PyObject* op, void*) noexcept {
     if (self->scope == Py_None) return Py_NewRef(g_empty_str);
     Ref client(scope_get(self->scope, g_names[N_CLIENT], g_default_client));
     if (!client) return nullptr;
+    // None is what servers give for a connection without an address (a Unix socket).
+    if (client.get() == Py_None) return Py_NewRef(g_empty_str);
     Ref host, port;
     if (!unpack_pair(client.get(), host, port)) return nullptr;
     return host.release();

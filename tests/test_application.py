@@ -4,12 +4,14 @@ error details, HEAD, and the recycling of request and response objects."""
 
 import asyncio
 import gc
+import inspect
 import weakref
 
 import pytest
 
 from quillmoth import Application, TestClient
 from quillmoth import messages
+from quillmoth.keystone import BaseApplication
 from quillmoth.contents import ServerSentEvent
 from quillmoth.exceptions import NotFound
 from quillmoth.messages import Response
@@ -265,3 +267,281 @@ def test_objects_are_recycled_but_a_kept_response_is_not_spoiled():
     gc.collect()
     # Requests went back to the pool: the same object served again, reset in between.
     assert all(ref() is None or ref() in messages._REQUEST_FREELIST for ref in seen)
+
+
+# --- The native ASGI entry point ------------------------------------------------------------------
+
+
+class Channel:
+    """The two ASGI channels of one exchange: the request body as given, then nothing until the
+    client leaves; what the application sends is kept (`send_error` makes every send raise)."""
+
+    def __init__(self, *chunks, send_error=None):
+        self.incoming = [{"type": "http.request", "body": c, "more_body": i < len(chunks) - 1}
+                         for i, c in enumerate(chunks)] or [{"type": "http.request"}]
+        self.sent = []
+        self.send_error = send_error
+
+    async def receive(self):
+        if self.incoming:
+            return self.incoming.pop(0)
+        await asyncio.Event().wait()
+
+    async def send(self, message):
+        if self.send_error is not None:
+            raise self.send_error
+        self.sent.append(message)
+
+
+def http_scope(method="GET", path="/hello/x", headers=(), **extra):
+    scope = {"type": "http", "method": method, "path": path, "raw_path": path.encode(), "query_string": b"",
+             "headers": [(k.encode(), v.encode()) for k, v in headers]}
+    scope.update(extra)
+    return scope
+
+
+def serve(app, scope, channel=None):
+    channel = channel or Channel()
+    run(app(scope, channel.receive, channel.send))
+    return channel.sent
+
+
+def test_the_asgi_callable_is_a_native_coroutine_function(app):
+    assert inspect.iscoroutinefunction(app.__call__) and inspect.iscoroutinefunction(Application.__call__)
+    assert list(inspect.signature(app.__call__).parameters) == ["scope", "receive", "send"]
+    coro = app(http_scope(), Channel().receive, Channel().send)
+    assert type(coro).__name__ == "native_coroutine"
+    coro.close()
+    # BaseApplication itself serves http scopes, and refuses the others it has no hook for.
+    base = BaseApplication(False, app.router)
+    sent = serve(base, http_scope())
+    assert sent[0]["status"] == 200 and sent[1]["body"] == b"Hello, x!"
+    with pytest.raises(ValueError, match="^Unsupported ASGI scope type 'lifespan'$"):
+        serve(base, {"type": "lifespan"})
+    with pytest.raises(ValueError, match="^Unsupported ASGI scope type 'other'$"):
+        serve(app, {"type": "other"})
+    with pytest.raises(KeyError):
+        serve(app, {})
+
+
+@pytest.mark.parametrize(
+    "scope_changes, status",
+    [
+        ({"raw_path": None}, 200),  # the path, encoded
+        ({"raw_path": b""}, 200),
+        ({"path": "/hello/\u00e9", "raw_path": None}, 200),
+        ({"raw_path": "/hello/x"}, "TypeError"),  # the raw path is bytes
+        ({"headers": ((b"a", b"b"),)}, "TypeError"),  # a list
+    ],
+)
+def test_the_request_line_comes_from_the_scope(app, scope_changes, status):
+    scope = http_scope()
+    scope.update(scope_changes)
+    if status == "TypeError":
+        with pytest.raises(TypeError):
+            serve(app, scope)
+    else:
+        assert serve(app, scope)[0]["status"] == status
+
+
+def test_a_mapping_scope_is_read_like_a_dict(app):
+    from collections import UserDict
+
+    sent = serve(app, UserDict(http_scope()))
+    assert sent[1]["body"] == b"Hello, x!"
+
+
+@pytest.mark.parametrize(
+    "limit, declared, status",
+    [
+        (10, "11", 413),
+        (10, "10", 200),
+        (10, " 11", 200),  # not plain digits: left to the body reader
+        (10, "99999999999999999999999", 413),
+        (None, "99999999999999999999999", 200),
+        (2**70, str(2**69), 200),  # twenty digits and more count as 2**64
+        (2**63, "9" * 19, 413),  # a bound past the C integers
+        (2**63, str(2**63), 200),
+    ],
+)
+def test_a_declared_length_above_the_bound_is_answered_413_before_the_handler(limit, declared, status):
+    app = Application(max_body_size=limit)
+    calls = []
+
+    @app.router.post("/up")
+    async def upload(request):
+        calls.append(1)
+        return text("ok")
+
+    sent = serve(app, http_scope("POST", "/up", [("content-length", declared)]), Channel(b"x" * 10))
+    assert sent[0]["status"] == status and len(calls) == (status == 200)
+
+
+@pytest.mark.parametrize("bad", [-1, True, 1.5, "10"])
+def test_the_body_bound_is_checked(bad):
+    with pytest.raises(ValueError, match="^max_body_size must be a non-negative int or None$"):
+        Application(max_body_size=bad)
+    app = Application()
+    with pytest.raises(ValueError):
+        app.max_body_size = bad
+    assert app.max_body_size == 10 * 1024 * 1024
+
+
+def test_head_sends_the_headers_of_the_get_response_without_a_body(app, tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_bytes(b"y" * 70_000)
+
+    @app.router.get("/file")
+    async def download(request):
+        return file(path)
+
+    sent = serve(app, http_scope("HEAD"))
+    assert sent[0]["status"] == 200 and dict(sent[0]["headers"])[b"content-length"] == b"9"
+    assert sent[1:] == [{"type": "http.response.body", "body": b"", "more_body": False}]
+    sent = serve(app, http_scope("HEAD", "/file"))
+    assert dict(sent[0]["headers"])[b"content-length"] == b"70000" and [m["body"] for m in sent[1:]] == [b""]
+
+
+def pools():
+    return len(messages._REQUEST_FREELIST), len(messages._RESPONSE_FREELIST)
+
+
+@pytest.mark.parametrize("failure", ["handler", "send", "cancelled"])
+def test_request_and_acquired_response_go_back_to_their_pools_whatever_happens(failure):
+    app = Application()
+
+    @app.router.get("/")
+    async def hello(request):
+        if failure == "handler":
+            raise asyncio.CancelledError()  # not an Exception: handle() lets it through
+        if failure == "cancelled":
+            await asyncio.sleep(10)
+        return text("hi")
+
+    messages._REQUEST_FREELIST.clear()
+    messages._RESPONSE_FREELIST.clear()
+    channel = Channel(send_error=OSError("gone") if failure == "send" else None)
+
+    async def main():
+        task = asyncio.create_task(app(http_scope(path="/"), channel.receive, channel.send))
+        await asyncio.sleep(0.01)
+        if failure == "cancelled":
+            task.cancel()
+        return await task
+
+    with pytest.raises(OSError if failure == "send" else asyncio.CancelledError):
+        run(main())
+    assert pools() == (1, 1 if failure == "send" else 0)
+
+
+def test_an_error_of_a_release_replaces_the_one_going_on_with_it_as_context():
+    from quillmoth.contents import Content
+
+    class BadDispose(Content):
+        def dispose(self):
+            raise RuntimeError("dispose failed")
+
+    app = Application()
+
+    @app.router.get("/")
+    async def hello(request):
+        return messages.acquire_response(200, None, BadDispose(b"text/plain", b"hi"))
+
+    with pytest.raises(RuntimeError, match="dispose failed") as info:
+        serve(app, http_scope(path="/"))
+    assert info.value.__context__ is None
+    with pytest.raises(RuntimeError, match="dispose failed") as info:
+        serve(app, http_scope(path="/"), Channel(send_error=OSError("gone")))
+    assert isinstance(info.value.__context__, OSError)
+
+
+def test_what_a_middleware_returns_must_be_a_response(app):
+    async def broken(request, handler):
+        return None
+
+    app.middlewares.append(broken)
+    with pytest.raises(TypeError, match="^Cannot convert NoneType to quillmoth.messages.Response$"):
+        serve(app, http_scope())
+    app.middlewares.clear()
+    assert serve(app, http_scope())[0]["status"] == 200
+
+
+def test_the_hooks_are_reached_only_when_configured(app):
+    seen = []
+
+    class Hooked(Application):
+        async def _respond(self, request):
+            seen.append("respond")
+            return await super()._respond(request)
+
+        async def _send_streamed(self, request, response, send):
+            seen.append("streamed")
+            return await super()._send_streamed(request, response, send)
+
+    hooked = Hooked(router=app.router)
+    serve(hooked, http_scope())
+    assert seen == []
+    hooked.use_cors()
+    serve(hooked, http_scope(headers=[("origin", "https://a.example")]))
+    assert seen == ["respond"]
+
+    async def events():
+        yield ServerSentEvent("x")
+
+    @app.router.get("/events")
+    async def stream(request):
+        return sse(events())
+
+    hooked._cors = None
+    sent = serve(hooked, http_scope(path="/events"))
+    assert seen == ["respond", "streamed"] and sent[1]["body"] == b'data: "x"\n\n'
+
+
+def test_the_router_layer_falls_back_for_head_and_answers_405():
+    app = Application()
+
+    @app.router.get("/page")
+    async def page(request):
+        return text("page")
+
+    @app.router.head("/probe")
+    async def probe(request):
+        return Response(200, [(b"x-head", b"1")])
+
+    @app.router.post("/form")
+    async def form(request):
+        return text("posted")
+
+    assert serve(app, http_scope("HEAD", "/page"))[0]["status"] == 200
+    assert dict(serve(app, http_scope("HEAD", "/probe"))[0]["headers"])[b"x-head"] == b"1"
+    assert serve(app, http_scope("GET", "/probe"))[0]["status"] == 405
+    not_allowed = serve(app, http_scope("DELETE", "/page"))
+    assert not_allowed[0]["status"] == 405 and dict(not_allowed[0]["headers"])[b"allow"] == b"GET, HEAD"
+    assert dict(serve(app, http_scope("GET", "/form"))[0]["headers"])[b"allow"] == b"POST"
+    assert serve(app, http_scope("GET", "/nowhere"))[0]["status"] == 404
+    assert serve(app, http_scope("get", "/page"))[0]["status"] == 200  # methods in any case
+
+
+def test_what_the_client_sent_wrong_is_answered_400_not_500(app, caplog):
+    @app.router.get("/read/{what}")
+    async def read(request):
+        what = request.route_values["what"]
+        if what == "own":
+            return text(b"\xff".decode())  # the handler's own bytes: still a server error
+        what = what.rstrip("\ufffd")  # the path may end with bytes that are no UTF-8
+        value = request.url.value if what == "url" else getattr(request, what)
+        return text(str(value))
+
+    def status(path, query=b"", headers=()):
+        scope = http_scope(path="/", headers=headers)
+        scope.update(raw_path=path, query_string=query, client=None)
+        return serve(app, scope)[0]["status"]
+
+    assert status(b"/read/client_ip") == 200  # a server gives None for a Unix socket's client
+    assert status(b"/read/path") == 200 and status(b"/read/path\xff") == 400
+    assert status(b"/read/query", b"a=\xff") == 400 and status(b"/read/url", b"a=\xff") == 400
+    assert status(b"/read/host", headers=[("host", "x")]) == 200
+    assert serve(app, dict(http_scope(path="/read/host"), headers=[(b"host", b"h\xff")]))[0]["status"] == 400
+    with caplog.at_level("INFO", "quillmoth.server"):
+        assert status(b"/read/own") == 500
+    assert "Unhandled exception" in caplog.text

@@ -547,6 +547,18 @@ def test_asgi_content_stream_after_a_probe_ends_with_the_kept_chunks():
     assert run(main()) == ([b"ab", b"cd"], True)
 
 
+@pytest.mark.parametrize("after", [{"type": "http.request", "body": b"x"}, {"type": "other"}])
+def test_asgi_content_probe_ends_when_the_channel_answers_other_than_a_disconnect(after):
+    # Once the body is complete only a disconnect should come; a channel that answers at once with
+    # anything else cannot tell when the client leaves, and the probe must not spin on it.
+    content = ASGIContent(FakeReceive(*body_messages(b"ab", b"cd"), after))
+
+    async def main():
+        return await asyncio.wait_for(content._probe_disconnect(), 1), await content.read()
+
+    assert run(main()) == (None, b"abcd")
+
+
 class MappingMessage:
     """A message that is not a dict: read through its get()."""
 
