@@ -23,10 +23,9 @@ the app are: their branches (and the harness's on the outcome) give the fuzzer i
 
 import asyncio
 import logging
-import os
-import sys
 
 import atheris
+from _harness import fuzz
 
 with atheris.instrument_imports(include=["quillmoth", "hardening_app"]):
     import hardening_app
@@ -157,15 +156,5 @@ def test_one_input(data):
     check(*build(atheris.FuzzedDataProvider(data)))
 
 
-def write_seeds(argv):
-    corpus = next((arg for arg in argv[1:] if not arg.startswith("-")), None)
-    if corpus and os.path.isdir(corpus) and not os.listdir(corpus):
-        for number, seed in enumerate(SEEDS):
-            with open(os.path.join(corpus, f"seed{number}"), "wb") as out:
-                out.write(seed)
-
-
 if __name__ == "__main__":
-    write_seeds(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz(test_one_input, SEEDS)

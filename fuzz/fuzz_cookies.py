@@ -18,10 +18,9 @@ Any other exception, a mismatch or a crash of the process is a finding.
 """
 
 import datetime
-import os
-import sys
 
 import atheris
+from _harness import fuzz
 
 from cookies_native import write_cookie_for_response
 from quillmoth.cookies import Cookie, CookieError, parse_cookie
@@ -99,19 +98,5 @@ def test_one_input(data):
     check_write(atheris.FuzzedDataProvider(data))
 
 
-def write_seeds(argv):
-    corpus = next((arg for arg in argv[1:] if not arg.startswith("-")), None)
-    if corpus and os.path.isdir(corpus) and not os.listdir(corpus):
-        for number, seed in enumerate(SEEDS):
-            with open(os.path.join(corpus, f"seed{number}"), "wb") as out:
-                out.write(seed)
-
-
-def main():
-    write_seeds(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fuzz(test_one_input, SEEDS)

@@ -19,11 +19,10 @@ The native code carries no coverage instrumentation, so the checks below are ins
 """
 
 import asyncio
-import os
-import sys
 from urllib.parse import parse_qsl
 
 import atheris
+from _harness import fuzz
 
 with atheris.instrument_imports():
     from test_contents import stdlib_form
@@ -114,15 +113,5 @@ def test_one_input(data):
     assert not asyncio.all_tasks(LOOP)
 
 
-def write_seeds(argv):
-    corpus = next((arg for arg in argv[1:] if not arg.startswith("-")), None)
-    if corpus and os.path.isdir(corpus) and not os.listdir(corpus):
-        for number, seed in enumerate(SEEDS):
-            with open(os.path.join(corpus, f"seed{number}"), "wb") as out:
-                out.write(seed)
-
-
 if __name__ == "__main__":
-    write_seeds(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz(test_one_input, SEEDS)

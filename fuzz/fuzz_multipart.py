@@ -19,10 +19,9 @@ The native module carries no coverage instrumentation, so this harness is instru
 branches on the outcome (parts, errors by message) give the fuzzer its feedback.
 """
 
-import os
-import sys
 
 import atheris
+from _harness import fuzz
 
 from quillmoth.exceptions import BadRequest
 from quillmoth.multipart import get_boundary_from_header, parse_multipart_async
@@ -146,15 +145,5 @@ def test_one_input(data):
     check_round_trip(atheris.FuzzedDataProvider(data))
 
 
-def seed_corpus(argv):
-    dirs = [arg for arg in argv[1:] if not arg.startswith("-")]
-    if dirs and os.path.isdir(dirs[0]) and not os.listdir(dirs[0]):
-        for i, seed in enumerate(SEEDS):
-            with open(os.path.join(dirs[0], f"seed{i}"), "wb") as out:
-                out.write(seed)
-
-
 if __name__ == "__main__":
-    seed_corpus(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz(test_one_input, SEEDS)

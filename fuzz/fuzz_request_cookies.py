@@ -15,10 +15,9 @@ same dict. Any exception, a mismatch or a crash is a finding.
 The native code carries no coverage instrumentation, so the checks below are instrumented.
 """
 
-import os
-import sys
 
 import atheris
+from _harness import fuzz
 
 with atheris.instrument_imports():
     from test_request import model_cookies
@@ -54,15 +53,5 @@ def test_one_input(data):
     assert Request("GET", b"/", headers).cookies == cookies
 
 
-def write_seeds(argv):
-    corpus = next((arg for arg in argv[1:] if not arg.startswith("-")), None)
-    if corpus and os.path.isdir(corpus) and not os.listdir(corpus):
-        for number, seed in enumerate(SEEDS):
-            with open(os.path.join(corpus, f"seed{number}"), "wb") as out:
-                out.write(seed)
-
-
 if __name__ == "__main__":
-    write_seeds(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz(test_one_input, SEEDS)

@@ -19,12 +19,12 @@ other exception, a mismatch or a crash is a finding.
 The native code carries no coverage instrumentation, so the checks below are instrumented.
 """
 
-import os
 import re
-import sys
 
 import atheris
 import msgspec
+
+from _harness import fuzz
 
 from quillmoth.contents import ServerSentEvent, TextServerSentEvent
 from quillmoth.scribe import write_sse
@@ -122,15 +122,5 @@ def test_one_input(data):
     assert got.get("retry") == (str(retry) if retry >= 0 else None), (written, retry)
 
 
-def write_seeds(argv):
-    corpus = next((arg for arg in argv[1:] if not arg.startswith("-")), None)
-    if corpus and os.path.isdir(corpus) and not os.listdir(corpus):
-        for number, seed in enumerate(SEEDS):
-            with open(os.path.join(corpus, f"seed{number}"), "wb") as out:
-                out.write(seed)
-
-
 if __name__ == "__main__":
-    write_seeds(sys.argv)
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz(test_one_input, SEEDS)
