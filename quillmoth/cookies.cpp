@@ -7,6 +7,7 @@
 
 #include "cookies.h"
 
+#include "common/bytes.h"
 #include "common/native.h"
 #include "common/percent.h"
 
@@ -1088,17 +1089,6 @@ struct QuoteSource {
     return true;
 }
 
-size_t decimal_digits(uint64_t value, char* out) noexcept {
-    char reversed[20];
-    size_t n = 0;
-    do {
-        reversed[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
-    return n;
-}
-
 class Writer {
 public:
     explicit Writer(char* out) noexcept : out_(out) {}
@@ -1155,7 +1145,7 @@ PyObject* write_cookie_for_response(CookieObject* cookie) {
         if (!expires) return nullptr;
     }
     char max_age_digits[20];
-    size_t max_age_size = cookie->max_age >= 0 ? decimal_digits(static_cast<uint64_t>(cookie->max_age), max_age_digits) : 0;
+    size_t max_age_size = cookie->max_age >= 0 ? qm::decimal_digits(static_cast<uint64_t>(cookie->max_age), max_age_digits) : 0;
     Span domain{nullptr, 0}, path{nullptr, 0};
     if (domain_text.get() != Py_None && !prepare_attribute(domain_text.get(), "domain", &domain)) return nullptr;
     if (path_text.get() != Py_None && !prepare_attribute(path_text.get(), "path", &path)) return nullptr;

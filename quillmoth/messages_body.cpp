@@ -298,22 +298,9 @@ Step stream_step(Frame& f, PyObject* sent) noexcept {
         case kStreamNoContent:
             return sent ? Frame::ret_none() : Step(kFailed);
         case kStreamGot:
-            if (sent) return f.yield(kStreamResumed, Py_NewRef(sent));
-            if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return kFailed;
-            PyErr_Clear();
-            return Frame::ret_none();
-        case kStreamResumed: {
-            if (sent) return f.await(kStreamGot, coro::anext(f[kStreamIter]));
-            // Thrown in at the yield (aclose()'s GeneratorExit, an athrow()): close the iterator,
-            // then let the exception go on.
-            f.stash_error(kStreamError);
-            PyObject* closing = coro::aclose_of(f[kStreamIter]);
-            if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kStreamError);
-            return f.await(kStreamClosed, closing);
-        }
+        case kStreamResumed:
         case kStreamClosed:
-            // An error of aclose() replaces the one that was going on.
-            return sent ? f.reraise(kStreamError) : Step(kFailed);
+            return coro::relay_step(f, sent, {kStreamIter, kStreamError, kStreamGot, kStreamResumed, kStreamClosed});
     }
     return coro::bad_state(f);
 }

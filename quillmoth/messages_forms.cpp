@@ -325,19 +325,9 @@ Step multipart_stream_step(Frame& f, PyObject* sent) noexcept {
             return f.await(kMsGot, coro::anext(iterator));
         }
         case kMsGot:
-            if (sent) return f.yield(kMsResumed, Py_NewRef(sent));
-            if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return kFailed;
-            PyErr_Clear();
-            return Frame::ret_none();
-        case kMsResumed: {
-            if (sent) return f.await(kMsGot, coro::anext(f[kMsParts]));
-            f.stash_error(kMsError);
-            PyObject* closing = coro::aclose_of(f[kMsParts]);
-            if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(kMsError);
-            return f.await(kMsClosed, closing);
-        }
+        case kMsResumed:
         case kMsClosed:
-            return sent ? f.reraise(kMsError) : Step(kFailed);
+            return coro::relay_step(f, sent, {kMsParts, kMsError, kMsGot, kMsResumed, kMsClosed});
     }
     return coro::bad_state(f);
 }

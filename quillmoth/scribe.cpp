@@ -26,6 +26,7 @@
 #include "scribe.h"
 
 #include "common/coro.h"
+#include "common/bytes.h"
 #include "common/native.h"
 #include "contents.h"
 #include "cookies.h"
@@ -92,18 +93,6 @@ InternedNames<N_COUNT> g_names{kNameTexts};
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers
-
-// The decimal digits of `value` into `out` (room for 20); returns their count.
-size_t decimal_digits(uint64_t value, char* out) noexcept {
-    char reversed[20];
-    size_t n = 0;
-    do {
-        reversed[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
-    return n;
-}
 
 // The lower-case hexadecimal digits of `value` into `out` (room for 16), no leading zeros.
 size_t hex_digits(uint64_t value, char* out) noexcept {

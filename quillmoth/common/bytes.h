@@ -52,4 +52,16 @@ private:
     size_t len_;
 };
 
+// The decimal digits of `value` into `out` (room for 20); returns their count.
+inline size_t decimal_digits(uint64_t value, char* out) noexcept {
+    char reversed[20];
+    size_t n = 0;
+    do {
+        reversed[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
+    return n;
+}
+
 }  // namespace qm

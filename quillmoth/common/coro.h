@@ -276,6 +276,36 @@ inline PyObject* aclose_of(PyObject* iterator) noexcept {
     return closing;
 }
 
+// The states of an async generator that hands on what another async iterator yields:
+//     try:
+//         async for item in iterator: yield item
+//     finally (on the way out through an exception thrown in at the yield, as aclose() throws
+//     GeneratorExit): await iterator.aclose()
+// The generator keeps the iterator in slot `iterator` and an error in slot `error`, starts the
+// relay with `f.await(got, anext(iterator))`, and hands each of the three states to relay_step.
+struct Relay {
+    int iterator, error;   // frame slots
+    int got, resumed, closed;  // states: the next item came, the yield came back, aclose() ended
+};
+
+inline Step relay_step(Frame& f, PyObject* sent, const Relay& r) noexcept {
+    if (f.state == r.got) {
+        if (sent) return f.yield(r.resumed, Py_NewRef(sent));
+        if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return kFailed;
+        PyErr_Clear();
+        return Frame::ret_none();
+    }
+    if (f.state == r.resumed) {
+        if (sent) return f.await(r.got, anext(f[r.iterator]));
+        f.stash_error(r.error);
+        PyObject* closing = aclose_of(f[r.iterator]);
+        if (!closing) return PyErr_Occurred() ? Step(kFailed) : f.reraise(r.error);
+        return f.await(r.closed, closing);
+    }
+    // An error of aclose() replaces the one that was going on.
+    return sent ? f.reraise(r.error) : Step(kFailed);
+}
+
 // Whether `attr` (found on a class) is the native callable made from `def`: for operation tables
 // that honour Python overrides of a coroutine method.
 inline bool is_function_of(PyObject* attr, const Function* def) noexcept {
