@@ -222,8 +222,11 @@ PyObject* decode_json(PyObject* self, PyObject* raw, PyObject* loads) noexcept {
         }
         result = text ? PyObject_CallOneArg(loads, text.get()) : nullptr;
     }
-    // msgspec's DecodeError, the standard JSONDecodeError and UnicodeDecodeError are ValueErrors.
-    if (result || !PyErr_ExceptionMatches(PyExc_ValueError)) return result;
+    // msgspec's DecodeError, the standard JSONDecodeError and UnicodeDecodeError are ValueErrors;
+    // a document nested deeper than the decoder goes is the client's too (RecursionError).
+    if (result || !(PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError))) {
+        return result;
+    }
     return raise_unparsable_json(as_message(self));
 }
 

@@ -286,8 +286,8 @@ PyObject* multipart_attr(const char* name) noexcept {
 //     from quillmoth.multipart import get_boundary_from_header, parse_multipart_async
 //     try:
 //         boundary = get_boundary_from_header(ct)
-//     except (ValueError, IndexError):
-//         return
+//     except (ValueError, IndexError) as error:
+//         raise BadRequest("...") from error   # a body declared multipart is not dropped unread
 //     parts = parse_multipart_async(self.stream(), boundary)
 //     try:
 //         async for part in parts: yield part
@@ -312,8 +312,13 @@ Step multipart_stream_step(Frame& f, PyObject* sent) noexcept {
                 if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError)) {
                     return kFailed;
                 }
-                PyErr_Clear();
-                return Frame::ret_none();
+                // Taking the body for no form would report a malformed request as an empty one.
+                Ref error(PyErr_GetRaisedException());
+                PyErr_SetString(g_imports.bad_request, "The multipart/form-data content type has no usable boundary.");
+                Ref raised(PyErr_GetRaisedException());
+                PyException_SetCause(raised.get(), error.release());
+                PyErr_SetRaisedException(raised.release());
+                return kFailed;
             }
             Ref stream(PyObject_CallMethodNoArgs(f[kMsSelf], g_names[N_STREAM]));
             if (!stream) return kFailed;

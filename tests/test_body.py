@@ -117,6 +117,14 @@ def test_json_with_loads(run):
         run(message(b"application/json", b"odd").json(loads=loads))
 
 
+@pytest.mark.parametrize("loads", [None, __import__("json").loads])
+def test_json_nested_past_the_decoders_depth_is_a_bad_request(run, loads):
+    deep = b"[" * 100_000 + b"]" * 100_000
+    with pytest.raises(BadRequestFormat) as info:
+        run(message(b"application/json", deep).json(loads))
+    assert isinstance(info.value.source_error, RecursionError)
+
+
 def test_json_uses_configured_loads(run):
     json_settings.use(loads=lambda text: ("custom", text))
     try:

@@ -110,15 +110,17 @@ def test_multipart_form_groups_caches_and_simplifies():
         run(r.files(3))
 
 
-@pytest.mark.parametrize("content_type", [b"multipart/form-data; charset=utf-8", b'multipart/form-data; boundary="'])
-def test_malformed_boundary_gives_an_empty_form(content_type):
-    r, _ = request(content_type, field(b"a", b"1") + END)
-    assert run(r.form()) == {} and run(r.multipart()) == [] and run(r.files()) == []
-
-    async def stream():
+@pytest.mark.parametrize("content_type", [b"multipart/form-data; charset=utf-8", b'multipart/form-data; boundary="',
+                                          b"multipart/form-data; boundary="])
+def test_malformed_boundary_is_a_bad_request(content_type):
+    async def stream(r):
         return [part async for part in r.multipart_stream()]
 
-    assert run(stream()) == []
+    for read in (lambda r: r.form(), lambda r: r.multipart(), lambda r: r.files(), stream):
+        r, _ = request(content_type, field(b"a", b"1") + END)
+        with pytest.raises(BadRequest, match="no usable boundary") as info:
+            run(read(r))
+        assert isinstance(info.value.__cause__, ValueError) and r._form_data is None
 
 
 @pytest.mark.parametrize("size, rolled", [(1048576, False), (1048577, True)])
