@@ -8,7 +8,8 @@
 #     CONNECTIONS=200 DURATION=10 bash bench/concurrency.sh
 #
 # The server is one uvicorn worker (uvloop when installed, httptools) on 127.0.0.1, started here
-# and stopped by its PID; wrk runs with two threads on the same machine.
+# and stopped by its PID, pinned to the first CPU; wrk runs with one thread pinned to the second
+# (on a two-core machine a second wrk thread would take the server's CPU).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +22,7 @@ command -v wrk >/dev/null || { echo "wrk is missing: bash scripts/setup.sh insta
 loop=asyncio
 .venv/bin/python -c 'import uvloop' 2>/dev/null && loop=uvloop
 log=$(mktemp)
-(cd examples && PYTHONPATH="$PWD/.." exec ../.venv/bin/python -m uvicorn app:app --host 127.0.0.1 --port "$port" \
+(cd examples && PYTHONPATH="$PWD/.." exec taskset -c 0 ../.venv/bin/python -m uvicorn app:app --host 127.0.0.1 --port "$port" \
     --loop "$loop" --http httptools --no-access-log --log-level warning --backlog 4096) >"$log" 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -f "$log"' EXIT
@@ -32,11 +33,14 @@ for _ in $(seq 100); do
 done
 curl -fs "http://127.0.0.1:$port/hello/moth" >/dev/null || { cat "$log" >&2; exit 1; }
 
-echo "uvicorn, 1 worker, --loop $loop --http httptools; wrk -t2 -c$connections -d${duration}s --timeout 10s"
+echo "uvicorn, 1 worker, --loop $loop --http httptools, on CPU 0; wrk -t1 -c$connections -d${duration}s --timeout 10s"
 echo "quillmoth from $(.venv/bin/python -c 'import sys; sys.path.insert(0, "."); import quillmoth; print(quillmoth.__file__)')"
-echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+# A warm-up of 5 s with as many connections, not reported: the first seconds of a new server
+# (its first thousand connections accepted at once, code run for the first time) are not its steady state.
+taskset -c 1 wrk -t1 -c"$connections" -d5s --timeout 10s "http://127.0.0.1:$port/hello/moth" >/dev/null
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) (after a 5 s warm-up)"
 for route in /hello/moth /api/items; do
-    out=$(wrk -t2 -c"$connections" -d"${duration}s" --timeout 10s --latency "http://127.0.0.1:$port$route")
+    out=$(taskset -c 1 wrk -t1 -c"$connections" -d"${duration}s" --timeout 10s --latency "http://127.0.0.1:$port$route")
     rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
     total=$(awk '/requests in/ {print $1}' <<<"$out")
     errors=$(awk '/Socket errors:/ {print}' <<<"$out")
