@@ -478,7 +478,11 @@ def test_server_shutdown_with_requests_in_flight():
     url = f"http://127.0.0.1:{port}"
     socks = [raw_request(port, b"GET /slow?s=30 HTTP/1.1\r\nHost: x\r\n\r\n") for _ in range(3)]
     socks.append(raw_request(port, b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n"))
-    wait_for(url, lambda s: s["in_flight"] == 3 and s["streams_started"] == 1)
+    try:
+        wait_for(url, lambda s: s["in_flight"] == 3 and s["streams_started"] == 1)
+    except BaseException:
+        stop_server(process)  # not left running when the server never settled
+        raise
     started = time.monotonic()
     os.kill(process.pid, signal.SIGTERM)
     code = process.wait(20)
