@@ -260,22 +260,10 @@ PyObject* restore_content(PyObject* /*module*/, PyObject* const* args, Py_ssize_
 // as an instance of a Python subclass does. The exact classes are built through their vectorcall
 // (one call, no argument tuple); Python subclasses go through __new__ and __init__ as usual.
 
-// Error raisers for the framework's Python exceptions: an instance made with the arguments, then
-// raised.
-template <typename... Args>
-QM_COLD Failure raise_instance(PyObject* cls, Args... args) noexcept {
-    PyObject* stack[] = {args..., nullptr};
-    Ref exc(PyObject_Vectorcall(cls, stack, sizeof...(Args), nullptr));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return kFailed;
-}
-
-inline void clear_field(PyObject** slot) noexcept { qm::detail::clear_field(slot); }
-
 QM_COLD Failure raise_invalid_operation(const char* message) noexcept {
     Ref text(PyUnicode_FromString(message));
     if (!text) return kFailed;
-    return raise_instance(g_invalid_operation, text.get());
+    return raise_new(g_invalid_operation, text.get());
 }
 
 // The fields every one of these classes adds to Content's: the instance dictionary and the weak
@@ -293,7 +281,7 @@ inline ExtendedContentObject* as_extended(PyObject* op) noexcept { return reinte
 // The collector's clear: the dictionary dropped, the fields back to None (a method reached during
 // the collection still finds well-formed fields).
 int extended_content_clear(PyObject* op) noexcept {
-    clear_field(&as_extended(op)->dict);
+    Py_CLEAR(as_extended(op)->dict);
     ContentFields::reset_to_none(op);
     return 0;
 }
@@ -391,11 +379,7 @@ template <const BufferedContentClass& Class>
 PyObject* buffered_content_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* values[2] = {nullptr, Py_None};
-    if (nargs >= Class.signature.required && nargs <= Class.signature.count && !kwnames) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    } else if (!parse_args(Class.signature, args, nargs, kwnames, values)) {
-        return nullptr;
-    }
+    if (!parse_args(Class.signature, args, nargs, kwnames, values)) return nullptr;
     Ref op(content_new(reinterpret_cast<PyTypeObject*>(type), nullptr, nullptr));
     if (!op || !Class.fill(as_content(op.get()), values)) return nullptr;
     return op.release();
@@ -523,8 +507,8 @@ PyObject* pending_list(AsgiContentObject* self) noexcept {
 // says why: disposed, too large, or the client gone.
 PyObject* asgi_channel(AsgiContentObject* self) noexcept {
     if (self->receive == Py_None) return raise_invalid_operation(kDisposedMessage);
-    if (self->too_large) return raise_instance(g_payload_too_large, self->max_body_size);
-    if (self->disconnected) return raise_instance(g_message_aborted);
+    if (self->too_large) return raise_new(g_payload_too_large, self->max_body_size);
+    if (self->disconnected) return raise_new(g_message_aborted);
     return Py_NewRef(self->receive);
 }
 
@@ -560,7 +544,7 @@ int take_message(AsgiContentObject* self, PyObject* message, PyObject** chunk) n
         if (gone < 0) return -1;
         if (!gone) return 0;
         self->disconnected = true;
-        return raise_instance(g_message_aborted);
+        return raise_new(g_message_aborted);
     }
     Ref body(message_get(message, g_names[N_BODY]));
     if (!body) return -1;
@@ -574,8 +558,8 @@ int take_message(AsgiContentObject* self, PyObject* message, PyObject** chunk) n
         if (self->received > self->limit) {
             // Nothing received is kept: the body will not be read.
             self->too_large = true;
-            clear_field(&self->pending);
-            return raise_instance(g_payload_too_large, self->max_body_size);
+            Py_CLEAR(self->pending);
+            return raise_new(g_payload_too_large, self->max_body_size);
         }
     }
     PyObject* more = nullptr;
@@ -818,7 +802,7 @@ const coro::Function kAsgiContentAsyncMethods[] = {
 
 int asgi_content_clear(PyObject* op) noexcept {
     AsgiContentObject* self = as_asgi(op);
-    clear_field(&self->pending);
+    Py_CLEAR(self->pending);
     replace_field_borrowed(&self->receive, Py_None);
     replace_field_borrowed(&self->max_body_size, Py_None);
     return extended_content_clear(op);
@@ -828,7 +812,7 @@ PyObject* asgi_content_dispose(ContentObject* content, int skip_dispatch) {
     if (auto call = g_overridables[N_ASGI_DISPOSE].dispatch(content, skip_dispatch)) return call.result;
     AsgiContentObject* self = reinterpret_cast<AsgiContentObject*>(content);
     replace_field_borrowed(&self->receive, Py_None);
-    clear_field(&self->pending);
+    Py_CLEAR(self->pending);
     replace_field_borrowed(&self->content.body, Py_None);
     Py_RETURN_NONE;
 }
@@ -880,7 +864,7 @@ const Signature kAsgiContentSignature = {"ASGIContent", kAsgiContentParams, 3, 1
     self->content.length = -1;
     replace_field_borrowed(&self->receive, receive);
     replace_field_borrowed(&self->max_body_size, max_body_size);
-    clear_field(&self->pending);
+    Py_CLEAR(self->pending);
     self->limit = limit;
     self->received = 0;
     self->complete = self->streamed = self->disconnected = false;
@@ -897,11 +881,7 @@ int asgi_content_init(PyObject* op, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* asgi_content_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* values[3] = {nullptr, g_default_max_body_size, Py_None};
-    if (nargs >= 1 && nargs <= 3 && !kwnames) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    } else if (!parse_args(kAsgiContentSignature, args, nargs, kwnames, values)) {
-        return nullptr;
-    }
+    if (!parse_args(kAsgiContentSignature, args, nargs, kwnames, values)) return nullptr;
     Ref op(asgi_content_new(reinterpret_cast<PyTypeObject*>(type), nullptr, nullptr));
     if (!op || !asgi_content_fill(as_asgi(op.get()), values)) return nullptr;
     return op.release();

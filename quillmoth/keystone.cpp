@@ -21,7 +21,6 @@
 #include "common/coro.h"
 #include "common/native.h"
 #include "exceptions.h"
-#include "common/header_list.h"
 #include "contents.h"
 #include "keystone.h"
 #include "messages.h"
@@ -872,29 +871,10 @@ PyObject* request_from_scope(PyObject* scope) noexcept {
         g_imports.messages.acquire_request(method.get(), path.get(), query.get(), headers.get(), scope, 0));
 }
 
-// request.get_first_header(b"content-length"): for a Request itself (whose method no subclass
-// replaces) read from its list when the elements up to the header are plain pairs, as the
-// message's own scan reads them; through the table otherwise.
-PyObject* declared_length_header(PyObject* request) noexcept {
-    if (Py_IS_TYPE(request, g_imports.messages.request_type)) {
-        PyObject* list = messages::request_cast(request)->message._raw_headers;
-        if (PyList_CheckExact(list)) {
-            constexpr char kKey[] = "content-length";
-            Py_ssize_t n = PyList_GET_SIZE(list);
-            bool irregular = false;
-            Py_ssize_t i = qm::detail::find_plain_match<PairShape::Pair>(
-                reinterpret_cast<PyListObject*>(list)->ob_item, 0, n, kKey, sizeof kKey - 1, &irregular);
-            if (i >= n) return Py_NewRef(Py_None);
-            if (!irregular) return Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(list, i), 1));
-        }
-    }
-    return messages::Message_GetFirstHeader(request, g_key_content_length);
-}
-
 // The Content-Length the client declared is above the bound: the first content-length header,
 // when it is plain digits (anything else is left to the body reader, which refuses it). 1, 0, -1.
 int declared_above_limit(BaseApplicationObject* app, PyObject* request) noexcept {
-    Ref value(declared_length_header(request));
+    Ref value(messages::Message_GetFirstHeader(request, g_key_content_length));
     if (!value) return -1;
     if (value.get() == Py_None) return 0;
     if (!PyBytes_Check(value.get())) {
@@ -1343,12 +1323,7 @@ constexpr Operation kCommonHttpExceptionOp{"common_http_exception_handler", comm
 // ExceptionHandlersDict: a UserDict whose item assignment validates the handler
 
 // InvalidExceptionHandler(), raised.
-Failure raise_invalid_handler() noexcept {
-    Ref exc(PyObject_CallNoArgs(g_imports.invalid_exception_handler));
-    if (!exc) return kFailed;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return kFailed;
-}
+Failure raise_invalid_handler() noexcept { return raise_new(g_imports.invalid_exception_handler); }
 
 // Whether `item` has the form of an exception handler: a coroutine function whose signature has
 // exactly three parameters, or a variable-positional one (kind 2, `*args`). 1, 0, or -1.

@@ -462,10 +462,7 @@ Step raise_for_status_step(Frame& f, PyObject* sent) noexcept {
             if (!sent) return kFailed;
             Ref status(PyLong_FromLong(self->status));
             if (!status) return kFailed;
-            Ref exc(PyObject_CallFunctionObjArgs(g_imports.failed_request_error, status.get(), sent, nullptr));
-            if (!exc) return kFailed;
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-            return kFailed;
+            return raise_new(g_imports.failed_request_error, status.get(), sent);
         }
     }
     return coro::bad_state(f);

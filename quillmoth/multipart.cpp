@@ -108,10 +108,7 @@ QM_COLD Failure raise_bad_request(const char* format, ...) noexcept {
     Ref message(PyUnicode_FromFormatV(format, args));
     va_end(args);
     if (!message) return kFailed;
-    Ref exc(PyObject_CallOneArg(g_bad_request, message.get()));
-    if (!exc) return kFailed;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return kFailed;
+    return raise_new(g_bad_request, message.get());
 }
 
 QM_COLD Failure raise_invalid_operation(const char* message) noexcept {

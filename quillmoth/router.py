@@ -20,10 +20,6 @@ __all__ = ["Route", "Router", "RouteError"]
 
 Handler = Callable[[Request], Awaitable[Response | None]]
 
-METHODS = ("GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS")
-# The method names as bytes, for the native router; other methods are encoded when seen.
-_METHOD_BYTES = {method: method.encode("ascii") for method in METHODS}
-
 
 class RouteError(ValueError):
     """A route that cannot be registered: a bad method or pattern, or a handler that is not a
@@ -81,11 +77,6 @@ def _param_names(pattern: str) -> list[str]:
     return names
 
 
-def _method_bytes(method: str) -> bytes:
-    known = _METHOD_BYTES.get(method)
-    return known if known is not None else method.encode("latin-1")
-
-
 class Router:
     """Routes by method over one ``CythonRadixRouter``. A path known only under other methods is
     answered 405 with an Allow header; a HEAD request without a HEAD route is routed as GET (the
@@ -114,7 +105,7 @@ class Router:
             )
         method = method.upper()
         route = Route(method, pattern, handler)
-        encoded = _method_bytes(method)
+        encoded = method.encode("ascii")  # checked to be ASCII letters above
         names = _param_names(pattern)
         try:
             self._native.add_route(encoded, pattern.encode("utf-8"), route, names or None)

@@ -1869,12 +1869,7 @@ QM_HOT PyObject* py_cython_radix_router_match_request(PyObject* self, PyObject* 
     static const char* const names[] = {"method", "path"};
     static const qm::Signature sig{"match_request", names, 2, 2};
     PyObject* values[2] = {nullptr, nullptr};
-    if (nargs == 2 && !kwnames) {
-        values[0] = args[0];
-        values[1] = args[1];
-    } else if (!qm::parse_args(sig, args, nargs, kwnames, values)) {
-        return qm::kFailed;
-    }
+    if (!qm::parse_args(sig, args, nargs, kwnames, values)) return qm::kFailed;
     if (!qm::check_exact_arg(values[0], &PyUnicode_Type, "method", false)) return qm::kFailed;
     if (!qm::check_exact_arg(values[1], &PyBytes_Type, "path", false)) return qm::kFailed;
     Ref method(method_bytes(values[0]));

@@ -40,6 +40,19 @@ QM_COLD inline Failure raise_error(PyObject* type, const char* message) noexcept
     return {};
 }
 
+// cls(*args), raised: for exception classes whose constructor takes other arguments than one
+// message (or builds its own).
+template <typename... Args>
+QM_COLD Failure raise_new(PyObject* cls, Args... args) noexcept {
+    PyObject* stack[] = {args..., nullptr};
+    PyObject* exc = PyObject_Vectorcall(cls, stack, sizeof...(Args), nullptr);
+    if (exc) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+        Py_DECREF(exc);
+    }
+    return {};
+}
+
 QM_COLD inline Failure raise_format(PyObject* type, const char* format, ...) noexcept {
     va_list args;
     va_start(args, format);
